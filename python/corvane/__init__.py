@@ -1,0 +1,1 @@
+"""corvane: detection training."""

@@ -1,0 +1,1 @@
+"""Tessmark detection: losses, callbacks and the compiled trainer."""

@@ -1,0 +1,1 @@
+"""Compiled trainers; ``detection`` holds ``DetectionTrainer``."""

@@ -1,0 +1,1 @@
+"""Validation helpers shared by corvane trainers."""
