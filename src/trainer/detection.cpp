@@ -44,9 +44,10 @@ Str model("model"), optimizer("optimizer"), loss("loss"), logger("logger"),
     best_value("best_value"), best("best"), last("last"), summary_rows("summary_rows"),
     info("info"), dvclive_output("dvclive_output"), evaluator("evaluator"),
     val_messenger("val_messenger"), skip_validation_steps("skip_validation_steps"),
-    skip_initial_validation("skip_initial_validation"), save_model("save_model"),
-    update_metrics("update_metrics"), run_validation_step("run_validation_step"),
-    train_step("train_step"), preprocess_input("preprocess_input"), dataset("dataset"), iou("iou");
+    skip_initial_validation("skip_initial_validation"), dataset("dataset"), iou("iou");
+Str s_save_model("save_model"), s_update_metrics("update_metrics"),
+    s_run_validation_step("run_validation_step"), s_train_step("train_step"),
+    s_preprocess_input("preprocess_input");
 Str mlflow("mlflow"), active_run("active_run"), log_artifact("log_artifact"),
     log_metrics("log_metrics");
 }  // namespace names

@@ -31,8 +31,9 @@ extern Str path, join, exists, makedirs, keras, models, Model, optimizers, sched
 // trainer attributes
 extern Str model, optimizer, loss, logger, checkpoint, classes, display, metric, NCHW, lr,
     iterations, current_lr, best_value, best, last, summary_rows, info, dvclive_output, evaluator,
-    val_messenger, skip_validation_steps, skip_initial_validation, save_model, update_metrics,
-    run_validation_step, train_step, preprocess_input, dataset, iou;
+    val_messenger, skip_validation_steps, skip_initial_validation, dataset, iou;
+// method names, prefixed to keep them apart from the bodies above
+extern Str s_save_model, s_update_metrics, s_run_validation_step, s_train_step, s_preprocess_input;
 // mlflow
 extern Str mlflow, active_run, log_artifact, log_metrics;
 }  // namespace names
