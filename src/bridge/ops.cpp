@@ -157,6 +157,32 @@ bool clear_if_import_error() {
   return true;
 }
 
+bool clear_if_matches(PyObject* type) {
+  if (!PyErr_ExceptionMatches(type)) return false;
+  PyErr_Clear();
+  return true;
+}
+
+SetAside::SetAside() {
+  PyObject *t, *v, *tb;
+  PyErr_Fetch(&t, &v, &tb);
+  type_ = Ref::steal(t);
+  value_ = Ref::steal(v);
+  trace_ = Ref::steal(tb);
+}
+
+bool SetAside::matches(PyObject* type) const {
+  return PyErr_GivenExceptionMatches(type_, type);
+}
+
+void SetAside::restore() {
+  PyErr_Restore(type_.release(), value_.release(), trace_.release());
+}
+
+void SetAside::chain() {
+  _PyErr_ChainExceptions(type_.release(), value_.release(), trace_.release());
+}
+
 Iter::Iter(PyObject* iterable) {
   if (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable))
     seq_ = Ref::borrow(iterable);

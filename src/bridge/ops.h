@@ -107,6 +107,38 @@ Ref import(PyObject* name, PyObject* fromlist);
 Ref import_from(PyObject* module, PyObject* name);
 // True when the pending exception is an ImportError (or subclass); clears it then.
 bool clear_if_import_error();
+// True when the pending exception is an instance of `type` (or a subclass); clears it then.
+bool clear_if_matches(PyObject* type);
+
+// The pending exception, taken out of the indicator so Python code can run.
+class SetAside {
+ public:
+  SetAside();
+  // Whether it is an instance of `type` (or a subclass).
+  bool matches(PyObject* type) const;
+  // Pending again, as it was.
+  void restore();
+  // Becomes the __context__ of the exception pending now.
+  void chain();
+
+ private:
+  Ref type_, value_, trace_;
+};
+
+// Runs `cleanup` as a `finally` block does while an exception is pending: the
+// exception is pending again afterwards, unless cleanup itself fails, in which
+// case cleanup's exception propagates with the first one as its context.
+template <class Fn>
+void while_pending(Fn&& cleanup) {
+  SetAside pending;
+  try {
+    cleanup();
+  } catch (const PyErrPending&) {
+    pending.chain();
+    throw;
+  }
+  pending.restore();
+}
 
 // Iteration: a list or tuple is walked by index, anything else by its iterator.
 class Iter {

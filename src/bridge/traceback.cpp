@@ -49,9 +49,10 @@ PyCodeObject* code_for(PyObject* name, int line) {
   PyCodeObject* code = PyCode_NewEmpty(kFileName, PyBytes_AS_STRING(utf8), line);
   Py_DECREF(utf8);
   if (!code) return nullptr;
+  const auto index = it - c.begin();  // growing moves the entries
   if (c.size() == c.capacity()) c.reserve(c.capacity() + kCacheStep);
   Py_INCREF(name);
-  c.insert(it, Location{line, name, code});
+  c.insert(c.begin() + index, Location{line, name, code});
   return code;
 }
 
