@@ -19,9 +19,73 @@ Ref preprocess_input(Step& at, const Args& a) {
   return true_divide(call(cast, a[1], float32), f_255);
 }
 
-Ref train_step(Step&, const Args&) {
-  PyErr_SetString(PyExc_NotImplementedError, "DetectionTrainer.train_step");
-  throw_pending();
+namespace {
+// Qualified, as the training loop below keeps names of its own in this unit.
+namespace ts {
+Str GradientTape("GradientTape"), compute_loss("compute_loss"), reduce_sum("reduce_sum"),
+    losses("losses"), total_loss("total-loss"), gradient("gradient"),
+    trainable_variables("trainable_variables"), apply_gradients("apply_gradients"),
+    l2_loss("L2-loss");
+Names kw_training{"training"};
+Slice from_one(1, Slice::kOpen);
+}  // namespace ts
+}  // namespace
+
+// images = self.preprocess_input(data[0]); targets = data[1:]
+// with tf.GradientTape() as tape:
+//     p = self.model(images, training=True)
+//     losses = self.loss.compute_loss(targets, tuple(p))
+//     l2 = tf.reduce_sum(self.model.losses)
+//     full_loss = losses.get("total-loss") + l2
+// grads = tape.gradient(full_loss, self.model.trainable_variables)
+// self.optimizer.apply_gradients(zip(grads, self.model.trainable_variables))
+// losses["L2-loss"] = l2; return losses
+Ref train_step(Step& at, const Args& a) {
+  PyObject* me = a[0];
+  PyObject* data = a[1];
+
+  at(186);
+  Ref first = item(data, zero);
+  Ref images = call(attr(me, s_preprocess_input), first);
+  at(187);
+  Ref targets = get_slice(data, ts::from_one);
+
+  at(189);
+  Ref tape_mgr = call(attr(global(tf), ts::GradientTape));
+  // Assigned inside the context; left empty when __exit__ swallows an exception there.
+  Ref tape, losses, l2, full_loss;
+  with_block(at, tape_mgr, 189, /*report_at_with=*/false, [&](PyObject* entered) {
+    tape = Ref::borrow(entered);
+    at(190);
+    Ref p = call_kw(attr(me, model), ts::kw_training, images, Py_True);
+    at(192);
+    Ref compute = attr(attr(me, loss), ts::compute_loss);
+    at(194);
+    Ref predictions = to_tuple(p);
+    at(192);
+    losses = call(compute, targets, predictions);
+    at(196);
+    Ref reduce_sum = attr(global(tf), ts::reduce_sum);
+    l2 = call(reduce_sum, attr(attr(me, model), ts::losses));
+    at(197);
+    full_loss = add(call(method(losses, get), ts::total_loss), l2);
+  });
+
+  at(200);
+  Ref gradient = attr(tape, ts::gradient);
+  if (!full_loss) raise_unbound_local("full_loss");
+  Ref grads = call(gradient, full_loss, attr(attr(me, model), ts::trainable_variables));
+
+  at(201);
+  Ref apply = attr(attr(me, optimizer), ts::apply_gradients);
+  at(202);
+  Ref pairs = call(state::cached.zip, grads, attr(attr(me, model), ts::trainable_variables));
+  at(201);
+  call(apply, pairs);
+
+  at(204);
+  set_item(losses, ts::l2_loss, l2);
+  return losses;
 }
 
 namespace {
