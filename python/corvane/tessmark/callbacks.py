@@ -1,4 +1,109 @@
-"""Training callbacks for the Tessmark trainer."""
+"""Training callbacks, the TensorBoard logger, and what the trainer asks of your objects.
+
+``DetectionTrainer`` owns no numerical code of its own: it calls objects that
+the application builds. Any object offering the operations below works; this
+package ships a default for the callback handler and the logger, and
+:mod:`corvane.demo` shows a complete set.
+
+Callback handler (``train(..., callback_handler=...)``)
+    Default: :class:`TessmarkTrainingCallback`, whose hooks do nothing. Hooks are
+    looked up by name at each call, results are ignored, and an exception from
+    a hook ends ``train``. All arguments are keywords except ``on_model_save``:
+
+    ======================  ===========================  ================================
+    hook                    arguments                    called
+    ======================  ===========================  ================================
+    on_train_start          epochs                       once, before any validation
+    on_evaluation_start     (none)                       before every validation pass
+    on_evaluaiton_end       metrics                      after every pass (sic: this name)
+    on_epoch_start          epoch                        start of each epoch
+    on_step_start           step (batch index from 0)    before each training step
+    on_step_end             losses, lr                   after each training step
+    on_model_save           model (positional)           after the end-of-epoch checkpoint
+    on_epoch_end            losses, metrics              last thing in each epoch
+    on_train_end            (none)                       once, at the very end
+    ======================  ===========================  ================================
+
+    ``metrics`` of ``on_epoch_end`` is the latest pass inside the epoch loop, or
+    ``{}``; the initial pass's metrics reach only ``on_evaluaiton_end``.
+
+Loss object (constructor ``loss``)
+    ``compute_loss(targets, predictions)`` is called inside the compiled
+    training step, so it must trace in graph mode. ``targets`` is the training
+    batch without its first element (``batch[1:]``, so a tuple for a tuple
+    batch); ``predictions`` is a ``tuple`` of the model's outputs in order. It
+    must return a plain ``dict`` (exactly ``dict``: the trainer publishes it)
+    whose "total-loss" is a scalar tensor; by convention also
+    "localization-loss", "classification-loss" and "objectness-loss". The
+    trainer differentiates "total-loss" plus the sum of ``model.losses``, stores
+    that sum as "L2-loss" in the same dict, and later adds
+    "step-time (seconds)" and "learning-rate" (the optimizer's rate object).
+    So do not put the L2 term in "total-loss". See
+    :class:`corvane.tessmark.losses.TessmarkLoss`.
+
+Logger (constructor ``logger``) and validation writer
+    The logger needs an attribute ``writer``, read once by the constructor, and
+    ``update_metrics(metrics, losses)`` with two positionals. The trainer calls
+    it after every training step as ``update_metrics({}, losses)`` and once per
+    validation pass as ``update_metrics(row, losses)``, where ``row`` is a dict
+    of 12 floats keyed "mAP@0.5", "mAP@0.75", "mAP@0.5:0.95", "mACC@0.5",
+    "mACC@0.75", "mACC@0.5:0.95", "mAR@0.5", "mAR@0.75", "mAR@0.5:0.95",
+    "Overall-ACC", "Overall-AP", "Overall-AR" (the trainer adds "epoch" to it
+    after the call) and ``losses`` the latest step's dict, or one shared empty
+    dict for the pass before the first epoch: never change that one. Loss
+    values are tensors, variables or floats. See :class:`TensorBoard`.
+
+    The constructor also wraps ``logger.writer`` in
+    :class:`corvane.validator.writers.TrainingTensorBoardWriter` and hands the
+    result to the evaluator as ``val_messenger``.
+
+Evaluator (``train(..., evaluator=...)``; None turns validation off)
+    * ``evaluator(val_messenger=..., labels=...)``: once per ``train``, before
+      any pass. ``labels`` is the constructor's ``classes``; keep both.
+    * ``evaluator.runner.run_single_instance(image)``: ``image`` is one
+      (H, W, C) numpy array exactly as the validation set holds it (not
+      divided by 255). Returns three items: boxes, labels, scores, in any form
+      the evaluator itself understands.
+    * ``evaluator.single_evaluation(instances, epoch, add_image)`` per sample,
+      with ``instances = {"gt_instance": {"image", "height", "width", "boxes",
+      "labels", "image_path"}, "dt_instance": {"boxes", "labels", "scores"}}``.
+      Ground-truth boxes are the first four columns of the sample's box rows,
+      unscaled; ground-truth labels are a numpy array of class *names*
+      (``classes[int(row[4])]``); the detections are the runner's three items.
+      The same three dicts are refilled for every sample: copy what you keep.
+      ``add_image`` is True for the first ``display`` samples of a pass (all of
+      them when ``display`` is negative): draw them and send them through
+      ``val_messenger``. The return value is a "truth values" object; only the
+      one returned for the last sample reaches ``conclude``, so make it stand
+      for the whole pass.
+    * ``evaluator.conclude(truth_values, epoch=N)`` returns exactly a ``dict``
+      with the floats "OP", "OR", "OA" (overall precision, recall, accuracy)
+      and the dicts "mAP", "mAR", "mACC", each keyed "0.5", "0.75",
+      "0.5:0.95". The trainer ranks checkpoints by ``[name]["0.5"]`` with name
+      "mAP" for ``metric="map"``, "mACC" for "acc", "mAR" otherwise. Reset the
+      per-pass state here.
+    * After each pass: ``evaluator.save_plots_disk(plots=evaluator.current_plots,
+      path=validation_folder)``, and ``evaluator.current_summary`` (a ``str``) is
+      written to ``validation/results.txt``.
+
+Datasets
+    * ``train_ds``: iterated once per epoch (``len`` is used for the progress
+      bar when available). Each batch is indexable: ``batch[0]`` the images,
+      NHWC with raw 0..255 values (the trainer casts to float32 and divides by
+      255), ``batch[1:]`` the targets handed to the loss object. A
+      ``tf.data.Dataset`` of tuples fits.
+    * ``val_ds``: each element unpacks into ``(images, boxes, names)``, all with
+      ``.numpy()``. Only element 0 of each is used: the (H, W, C) image, a 2-D
+      array of rows ``[x1, y1, x2, y2, class_index, ...]`` in pixels of that
+      image (the index may be a float), and the image name as UTF-8 ``bytes``.
+      Use batches of one.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Mapping
+
+from corvane.validator.writers import as_scalar
 
 
 class TessmarkTrainingCallback:
@@ -31,3 +136,42 @@ class TessmarkTrainingCallback:
 
     def on_train_end(self):
         pass
+
+
+class TensorBoard:
+    """The trainer's logger: training losses per step, validation metrics per pass.
+
+    A call without metrics is one training step: its losses are written as
+    "train/<key>" at the current step, which then advances. A call with metrics
+    is a validation pass: the metrics are written as "validation/<key>" at the
+    current step (the number of training steps so far), and the losses are not
+    written again, since the step before already wrote them. Values that are
+    not single numbers are skipped. The writer is flushed after every pass.
+    """
+
+    def __init__(self, logdir: str, step: int = 0):
+        import tensorflow as tf
+
+        self.logdir = logdir
+        self.writer = tf.summary.create_file_writer(logdir)
+        self.step = step
+
+    def update_metrics(self, metrics: Mapping | None, losses: Mapping | None) -> None:
+        if metrics:
+            self._write("validation/", metrics)
+            self.writer.flush()
+        else:
+            self._write("train/", losses or {})
+            self.step += 1
+
+    def _write(self, prefix: str, values: Mapping) -> None:
+        import tensorflow as tf
+
+        with self.writer.as_default():
+            for key, value in values.items():
+                number = as_scalar(value)
+                if number is not None:
+                    tf.summary.scalar(prefix + str(key), number, step=self.step)
+
+    def close(self) -> None:
+        self.writer.close()

@@ -1,0 +1,281 @@
+"""The demo command: train the shape detector end to end with ``DetectionTrainer``."""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import importlib.util
+import os
+import tempfile
+import time
+from dataclasses import asdict, dataclass, field
+from pathlib import Path
+
+DEFAULT_OUT = os.path.join(tempfile.gettempdir(), "corvane-demo")
+
+
+@dataclass
+class DemoConfig:
+    epochs: int = 5
+    out: str = DEFAULT_OUT
+    # None: on when the package is installed (and, for DVCLive, ``out`` is outside git).
+    dvclive: bool | None = None
+    mlflow: bool | None = None
+    quick: bool = False
+    seed: int = 0
+    train_images: int = 2000
+    validation_images: int = 200
+    batch_size: int = 32
+    learning_rate: float = 3e-3
+    display: int = 4
+
+    def __post_init__(self):
+        if self.quick:
+            self.train_images, self.validation_images, self.batch_size = 96, 16, 16
+
+
+@dataclass
+class DemoResult:
+    out: Path
+    checkpoints: Path
+    tensorboard: Path
+    dvclive: Path | None
+    mlflow_uri: str | None
+    mlflow_run_id: str | None
+    metrics: dict = field(default_factory=dict)
+
+    @property
+    def map50(self) -> float:
+        return self.metrics["mAP"]["0.5"]
+
+
+def parse_args(argv=None) -> DemoConfig:
+    parser = argparse.ArgumentParser(
+        prog="python -m corvane.demo",
+        description=(
+            "Train a small detector on built-in synthetic shapes (squares, discs, "
+            "triangles) with DetectionTrainer, then print where its outputs are. "
+            "By default nothing is downloaded or sent over the network."
+        ),
+    )
+    defaults = DemoConfig()
+    parser.add_argument(
+        "--epochs", type=int, default=defaults.epochs, help="epochs to train (default: %(default)s)"
+    )
+    parser.add_argument(
+        "--out",
+        default=defaults.out,
+        help="output folder for checkpoints/, tensorboard/, dvclive/ and mlflow.db "
+        "(default: %(default)s)",
+    )
+    parser.add_argument(
+        "--dvclive",
+        action=argparse.BooleanOptionalAction,
+        default=None,
+        help=(
+            "log the run with DVCLive into OUT/dvclive. DVCLive sets up DVC in the "
+            "git checkout around its working folder, so the demo runs it from OUT and "
+            "refuses an OUT inside a git checkout (default: on when dvclive is installed "
+            "and OUT is outside git)"
+        ),
+    )
+    parser.add_argument(
+        "--mlflow",
+        action=argparse.BooleanOptionalAction,
+        default=None,
+        help=(
+            "record an MLflow run in the local database OUT/mlflow.db (no server), "
+            "or at MLFLOW_TRACKING_URI when that is set (default: on when mlflow is installed)"
+        ),
+    )
+    parser.add_argument(
+        "--quick",
+        action="store_true",
+        help="a few tiny batches instead of the full data, to check the set-up",
+    )
+    parser.add_argument(
+        "--seed",
+        type=int,
+        default=defaults.seed,
+        help="seed of the initial weights and the batch order; the data are fixed "
+        "(default: %(default)s)",
+    )
+    args = parser.parse_args(argv)
+    if args.epochs < 1:
+        parser.error("--epochs must be at least 1")
+    out = os.path.abspath(args.out)
+    if args.dvclive and git_checkout_of(out):
+        parser.error(
+            f"--dvclive needs an --out outside any git checkout ({out} is inside "
+            f"{git_checkout_of(out)})"
+        )
+    return DemoConfig(
+        epochs=args.epochs,
+        out=out,
+        dvclive=args.dvclive,
+        mlflow=args.mlflow,
+        quick=args.quick,
+        seed=args.seed,
+    )
+
+
+def git_checkout_of(path: str) -> str | None:
+    """The root of the git work tree holding ``path``, or None."""
+    current = Path(path).resolve()
+    for folder in (current, *current.parents):
+        if (folder / ".git").exists():
+            return str(folder)
+    return None
+
+
+def run_demo(config: DemoConfig) -> DemoResult:
+    """Builds everything, trains, and returns where the results are."""
+    os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "2")
+    import tensorflow as tf
+
+    from corvane.tessmark.callbacks import TensorBoard, TessmarkTrainingCallback
+    from corvane.tessmark.losses import TessmarkLoss
+    from corvane.tessmark.trainer.detection import DetectionTrainer
+
+    from . import data
+    from .evaluator import DetectionEvaluator
+    from .model import build_detector
+
+    out = Path(config.out).resolve()
+    out.mkdir(parents=True, exist_ok=True)
+    use_dvclive = config.dvclive
+    if use_dvclive is None:
+        use_dvclive = _installed("dvclive") and not git_checkout_of(str(out))
+    use_mlflow = _installed("mlflow") if config.mlflow is None else config.mlflow
+    if use_dvclive and git_checkout_of(str(out)):
+        raise ValueError(f"DVCLive would set up DVC in the git checkout around {out}")
+    checkpoints = out / "checkpoints"
+    tensorboard = out / "tensorboard" / time.strftime(f"%Y%m%d-%H%M%S-seed{config.seed}")
+    dvclive_dir = out / "dvclive" if use_dvclive else None
+
+    tf.keras.utils.set_random_seed(config.seed)
+    train = data.make_shapes(config.train_images, (data.DATA_SEED, data.TRAIN_SPLIT))
+    validation = data.make_shapes(config.validation_images, (data.DATA_SEED, data.VALIDATION_SPLIT))
+    train_ds = data.training_dataset(train, config.batch_size, seed=config.seed)
+    val_ds = data.validation_dataset(validation)
+
+    model = build_detector()
+    steps = config.epochs * len(train_ds)
+    schedule = tf.keras.optimizers.schedules.CosineDecay(
+        config.learning_rate / 10,
+        decay_steps=steps,
+        alpha=0.02,
+        warmup_target=config.learning_rate,
+        warmup_steps=min(100, steps // 10),
+    )
+    optimizer = tf.keras.optimizers.Adam(schedule)
+    evaluator = DetectionEvaluator(model)
+    info = {
+        **{k: v for k, v in asdict(config).items() if k not in ("out", "dvclive", "mlflow")},
+        "classes": list(data.CLASSES),
+        "image_size": data.IMAGE_SIZE,
+        "grid_stride": data.STRIDE,
+        "parameters": int(model.count_params()),
+    }
+
+    with contextlib.ExitStack() as stack:
+        logger = TensorBoard(str(tensorboard))
+        stack.callback(logger.close)
+        mlflow_uri, run_id = None, None
+        if use_mlflow:
+            mlflow_uri, run_id = stack.enter_context(_mlflow_run(out, config, info))
+        if use_dvclive:
+            # DVCLive finds its repository, and writes dvc.yaml, from the working folder.
+            stack.enter_context(_working_folder(out))
+            # Outside git DVCLive cannot save an experiment, as intended; not worth a warning.
+            os.environ.setdefault("DVCLIVE_LOGLEVEL", "ERROR")
+            os.environ.setdefault("DVC_STUDIO_OFFLINE", "true")
+
+        trainer = DetectionTrainer(
+            model,
+            train_ds,
+            optimizer,
+            TessmarkLoss(),
+            logger,
+            str(checkpoints),
+            info=info,
+            metric="map",
+            iou=evaluator.runner.nms_iou,
+            classes=list(data.CLASSES),
+            display=config.display,
+            dvclive_output=str(dvclive_dir) if dvclive_dir else None,
+        )
+        trainer.train(
+            config.epochs,
+            train_ds=train_ds,
+            val_ds=val_ds,
+            evaluator=evaluator,
+            callback_handler=TessmarkTrainingCallback(),
+        )
+    metrics = evaluator.last_result.metrics if evaluator.last_result else {}
+    return DemoResult(out, checkpoints, tensorboard, dvclive_dir, mlflow_uri, run_id, metrics)
+
+
+def _installed(package: str) -> bool:
+    return importlib.util.find_spec(package) is not None
+
+
+@contextlib.contextmanager
+def _mlflow_run(out: Path, config: DemoConfig, info: dict):
+    # Local by default: no telemetry, a SQLite store and artifacts inside ``out``.
+    os.environ.setdefault("MLFLOW_DISABLE_TELEMETRY", "true")
+    os.environ.setdefault("DO_NOT_TRACK", "true")
+    import mlflow
+
+    uri = os.environ.get("MLFLOW_TRACKING_URI") or f"sqlite:///{out / 'mlflow.db'}"
+    mlflow.set_tracking_uri(uri)
+    experiment = mlflow.get_experiment_by_name("corvane-demo")
+    experiment_id = (
+        experiment.experiment_id
+        if experiment
+        else mlflow.create_experiment(
+            "corvane-demo", artifact_location=(out / "mlartifacts").as_uri()
+        )
+    )
+    with mlflow.start_run(experiment_id=experiment_id, run_name=f"seed-{config.seed}") as run:
+        mlflow.log_params({k: v for k, v in info.items() if k != "classes"})
+        yield uri, run.info.run_id
+
+
+@contextlib.contextmanager
+def _working_folder(path: Path):
+    previous = os.getcwd()
+    os.chdir(path)
+    try:
+        yield
+    finally:
+        os.chdir(previous)
+
+
+def report(result: DemoResult) -> str:
+    validation = result.checkpoints / "validation"
+    lines = []
+    if result.metrics:
+        lines.append(f"Final validation: mAP@0.5 {result.map50:.3f}")
+    lines += [
+        f"Checkpoints: {result.checkpoints / 'best.h5'} and {result.checkpoints / 'last.h5'}",
+        f"Summary: {result.checkpoints / 'summary.csv'}",
+        f"Validation results: {validation / 'results.txt'} and the PNG plots beside it",
+        f"TensorBoard logs: {result.tensorboard} "
+        f"(view with: tensorboard --logdir {result.tensorboard.parent})",
+    ]
+    if result.dvclive:
+        lines.append(f"DVCLive: {result.dvclive} (report: {result.dvclive / 'report.html'})")
+    if result.mlflow_uri:
+        lines.append(
+            f"MLflow run {result.mlflow_run_id} in {result.mlflow_uri} "
+            f"(view with: mlflow ui --backend-store-uri {result.mlflow_uri})"
+        )
+    return "\n".join(f"\t - [INFO] {line}" for line in lines)
+
+
+def main(argv=None) -> int:
+    config = parse_args(argv)
+    result = run_demo(config)
+    print(report(result))
+    return 0

@@ -1,0 +1,105 @@
+"""The TensorBoard logger, the validation writer and the callback handler's hook contract."""
+
+import glob
+
+import numpy as np
+import pytest
+import tensorflow as tf
+
+from corvane.tessmark.callbacks import TensorBoard, TessmarkTrainingCallback
+from corvane.validator.writers import TrainingTensorBoardWriter, as_scalar
+
+
+def read_events(logdir):
+    """{tag: [(step, value)]} for scalars, {tag: [step]} for images."""
+    scalars, images = {}, {}
+    for path in sorted(glob.glob(f"{logdir}/events.out.tfevents.*")):
+        for event in tf.compat.v1.train.summary_iterator(path):
+            for value in event.summary.value:
+                array = tf.make_ndarray(value.tensor)
+                if value.metadata.plugin_data.plugin_name == "images":
+                    images.setdefault(value.tag, []).append(event.step)
+                else:
+                    scalars.setdefault(value.tag, []).append((event.step, float(array)))
+    return scalars, images
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        (1, 1.0),
+        (0.25, 0.25),
+        (np.float32(0.5), 0.5),
+        (np.array([3]), 3.0),
+        (tf.constant(2.5), 2.5),
+        (tf.Variable(0.125), 0.125),
+        ("0.5", None),
+        (None, None),
+        (True, None),
+        ([1.0, 2.0], None),
+        (tf.constant([1.0, 2.0]), None),
+        ({"a": 1}, None),
+    ],
+)
+def test_as_scalar(value, expected):
+    assert as_scalar(value) == expected
+
+
+class TestTensorBoardLogger:
+    def test_steps_and_validation_rows_as_the_trainer_calls_them(self, tmp_path):
+        logger = TensorBoard(str(tmp_path))
+        shared_default = {}
+        row = {"mAP@0.5": 0.25, "Overall-AP": 0.5}
+        logger.update_metrics(row, shared_default)  # initial pass, no losses
+        for loss in (3.0, 2.0, 1.5):
+            losses = {
+                "total-loss": tf.constant(loss),
+                "L2-loss": np.float32(0.1),
+                "learning-rate": tf.Variable(1e-3),
+                "step-time (seconds)": 0.01,
+                "note": "skipped",
+            }
+            logger.update_metrics({}, losses)
+        logger.update_metrics({"mAP@0.5": 0.75, "tag": "skipped"}, losses)
+        logger.close()
+
+        scalars, _ = read_events(tmp_path)
+        assert scalars["train/total-loss"] == [(0, 3.0), (1, 2.0), (2, 1.5)]
+        assert [step for step, _ in scalars["train/learning-rate"]] == [0, 1, 2]
+        assert scalars["train/learning-rate"][0][1] == pytest.approx(1e-3)
+        assert scalars["validation/mAP@0.5"] == [(0, 0.25), (3, 0.75)]
+        assert scalars["validation/Overall-AP"] == [(0, 0.5)]
+        assert not any("note" in tag or "tag" in tag for tag in scalars)
+        assert logger.step == 3
+        assert shared_default == {}
+
+    def test_validation_metrics_are_on_disk_without_closing(self, tmp_path):
+        logger = TensorBoard(str(tmp_path))
+        logger.update_metrics({"mAP@0.5": 0.5}, {})
+        scalars, _ = read_events(tmp_path)
+        assert scalars["validation/mAP@0.5"] == [(0, 0.5)]
+        logger.close()
+
+
+class TestValidationWriter:
+    def test_images_reach_the_loggers_file(self, tmp_path):
+        logger = TensorBoard(str(tmp_path))
+        messenger = TrainingTensorBoardWriter(logger.writer)
+        messenger.add_image("validation/a.png", np.zeros((8, 8, 3), np.uint8), step=2)
+        messenger.add_image("validation/b.png", np.full((8, 8, 3), 0.5, np.float32), step=3)
+        messenger.flush()
+        _, images = read_events(tmp_path)
+        assert images == {"validation/a.png": [2], "validation/b.png": [3]}
+
+
+def test_default_callback_accepts_every_hook_as_the_trainer_calls_it():
+    handler = TessmarkTrainingCallback()
+    handler.on_train_start(epochs=3)
+    handler.on_evaluation_start()
+    handler.on_evaluaiton_end(metrics={})
+    handler.on_epoch_start(epoch=1)
+    handler.on_step_start(step=0)
+    handler.on_step_end(losses={}, lr=0.1)
+    handler.on_model_save(object())
+    handler.on_epoch_end(losses={}, metrics={})
+    handler.on_train_end()
