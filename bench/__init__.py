@@ -1,0 +1,1 @@
+"""Benchmarks and the interpreted twin of the compiled trainer."""

@@ -1,0 +1,27 @@
+# --- Twin-vs-compiled behaviour tests (test_train_run, test_validation_pass,
+# test_metrics_publication): import paths and the ``impl`` fixture. ---
+import importlib
+import importlib.util
+import sys
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[1]
+# The repository root holds ``bench``; ``python`` holds ``corvane`` when the venv has no
+# path entry for it yet.
+for path in (ROOT / "python", ROOT):
+    if str(path) not in sys.path:
+        sys.path.insert(0, str(path))
+
+COMPILED = "corvane.tessmark.trainer.detection"
+
+
+@pytest.fixture(params=["python", "compiled"])
+def impl(request):
+    """The implementation under test: the interpreted twin or the compiled module."""
+    if request.param == "python":
+        return importlib.import_module("bench.pytrainer")
+    if importlib.util.find_spec(COMPILED) is None:
+        pytest.skip("compiled module not built")
+    return importlib.import_module(COMPILED)
