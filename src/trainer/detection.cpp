@@ -136,32 +136,40 @@ Ref init(Step& at, const Args& a) {
 
   at(81), set_attr(me, checkpoint, a[checkpoint_]);
   at(83);
-  Ref os_path = attr(global(os), path);
-  if (!truth(call(attr(os_path, exists), attr(me, checkpoint)))) {
-    at(84), call_kw(attr(global(os), makedirs), kw_exist_ok, attr(me, checkpoint), Py_True);
+  // The callee is looked up before its arguments are read, as the interpreter does.
+  Ref exists_fn = attr(attr(global(os), path), exists);
+  if (!truth(call(exists_fn, attr(me, checkpoint)))) {
+    at(84);
+    Ref makedirs_fn = attr(global(os), makedirs);
+    call_kw(makedirs_fn, kw_exist_ok, attr(me, checkpoint), Py_True);
   }
-  at(86),
-      set_attr(me, best, call(attr(attr(global(os), path), join), attr(me, checkpoint), s_best_h5));
-  at(87),
-      set_attr(me, last, call(attr(attr(global(os), path), join), attr(me, checkpoint), s_last_h5));
+  at(86);
+  Ref join_fn = attr(attr(global(os), path), join);
+  set_attr(me, best, call(join_fn, attr(me, checkpoint), s_best_h5));
+  at(87);
+  join_fn = attr(attr(global(os), path), join);
+  set_attr(me, last, call(join_fn, attr(me, checkpoint), s_last_h5));
 
   at(89), set_attr(me, summary_rows, new_list());
   at(90), set_attr(me, skip_validation_steps, a[skip_validation_steps_]);
   at(91), set_attr(me, skip_initial_validation, a[skip_initial_validation_]);
 
   at(93);
-  Ref config_path = call(attr(attr(global(os), path), join), attr(me, checkpoint), s_config_json);
+  join_fn = attr(attr(global(os), path), join);
+  Ref config_path = call(join_fn, attr(me, checkpoint), s_config_json);
   Ref config_file = call(state::cached.open, config_path, mode_w);
   with_block(at, config_file, 93, true, [&](PyObject* f) {
     at(94);
+    Ref write_fn = attr(f, write);
     Ref text = call_kw(attr(global(json), s_dumps), kw_indent, a[info_], four);
-    call(attr(f, write), text);
+    call(write_fn, text);
   });
 
   at(96);
   if (length(attr(me, classes)) > 0) {
     at(97);
-    Ref labels_path = call(attr(attr(global(os), path), join), attr(me, checkpoint), s_labels_txt);
+    join_fn = attr(attr(global(os), path), join);
+    Ref labels_path = call(join_fn, attr(me, checkpoint), s_labels_txt);
     Ref labels_file = call(state::cached.open, labels_path, mode_w);
     with_block(at, labels_file, 97, true, [&](PyObject* f) {
       at(98);
@@ -171,8 +179,9 @@ Ref init(Step& at, const Args& a) {
         Ref name = each.next();
         if (!name) break;
         at(99);
+        Ref write_fn = attr(f, write);
         Callable fmt = method(s_line_template, format);
-        call(attr(f, write), call(fmt, name));
+        call(write_fn, call(fmt, name));
       }
     });
   }

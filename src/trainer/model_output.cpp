@@ -105,7 +105,9 @@ void save_atomically(PyObject* model, PyObject* path) {
 // print(template.format(self.metric, self.best_value, val))
 void print_comparison(PyObject* me, PyObject* text, double val) {
   Callable fmt = method(text, format);
-  call(state::cached.print, call(fmt, attr(me, metric), attr(me, best_value), new_float(val)));
+  Ref metric_name = attr(me, metric);
+  Ref best_so_far = attr(me, best_value);
+  call(state::cached.print, call(fmt, metric_name, best_so_far, new_float(val)));
 }
 
 }  // namespace
@@ -152,7 +154,8 @@ Ref save_model(Step& at, const Args& a) {
     at(257);
     if (truth(call(attr(mlflow_module, active_run)))) {
       at(258);
-      call(attr(mlflow_module, log_artifact), attr(me, last));
+      Ref log_fn = attr(mlflow_module, log_artifact);
+      call(log_fn, attr(me, last));
     }
   } catch (const PyErrPending&) {
     if (!clear_if_import_error()) throw;
@@ -174,7 +177,8 @@ Ref save_model(Step& at, const Args& a) {
       at(268);
       if (truth(call(attr(mlflow_module, active_run)))) {
         at(269);
-        call(attr(mlflow_module, log_artifact), attr(me, best));
+        Ref log_fn = attr(mlflow_module, log_artifact);
+        call(log_fn, attr(me, best));
       }
     } catch (const PyErrPending&) {
       if (!clear_if_import_error()) throw;

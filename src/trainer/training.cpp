@@ -156,13 +156,15 @@ Ref validation_pass(Step& at, const Run& run, const PassLines& ln, PyObject* epo
   at(ln.save_plots), call_kw(save_plots, kw_plots_path, plots, run.validation_folder);
 
   at(ln.join);
-  Ref results_path = call(attr(attr(global(os), path), join), run.validation_folder, s_results_txt);
+  Ref join_fn = attr(attr(global(os), path), join);
+  Ref results_path = call(join_fn, run.validation_folder, s_results_txt);
   at(ln.open);
   Ref results_file = call(state::cached.open, results_path, mode_w);
   with_block(at, results_file, ln.open, true, [&](PyObject* fp) {
     at(ln.write);
+    Ref write_fn = attr(fp, write);
     Ref summary = attr(run.evaluator, s_current_summary);
-    call(attr(fp, write), summary);
+    call(write_fn, summary);
   });
   return metrics;
 }
@@ -198,8 +200,9 @@ Ref train(Step& at, const Args& a) {
 
   // Set-up: the validation folder, then an optional DVCLive run.
   at(509);
-  Ref validation_folder =
-      call(attr(attr(global(os), path), join), attr(self, checkpoint), s_validation);
+  // Callees are looked up before their arguments are read, as the interpreter does.
+  Ref join_fn = attr(attr(global(os), path), join);
+  Ref validation_folder = call(join_fn, attr(self, checkpoint), s_validation);
   at(510);
   if (!truth(call(attr(attr(global(os), path), exists), validation_folder))) {
     at(511), call(attr(global(os), makedirs), validation_folder);
@@ -224,14 +227,18 @@ Ref train(Step& at, const Args& a) {
     }
     at(527);
     live = call_kw(live_class, kw_live, attr(self, dvclive_output), Py_True, report);
-    at(528), call(method(live, s_log_params), attr(self, info));
+    at(528);
+    Callable log_params = method(live, s_log_params);
+    call(log_params, attr(self, info));
   }
 
   at(532), call_kw(method(handler, s_on_train_start), kw_epochs, a[epochs_]);
 
   Run run{self, a[val_ds_], evaluator_arg, handler, validation_folder, live};
   if (validating) {
-    at(535), call_kw(evaluator_arg, kw_introduce, attr(self, val_messenger), attr(self, classes));
+    at(535);
+    Ref messenger = attr(self, val_messenger);
+    call_kw(evaluator_arg, kw_introduce, messenger, attr(self, classes));
     at(537);
     if (!truth(attr(self, skip_initial_validation)))
       validation_pass(at, run, kInitialPass, zero, nullptr);
@@ -288,8 +295,11 @@ Ref train(Step& at, const Args& a) {
 
       at(602), call_kw(method(loop, s_set_postfix), kw_values, postfix);
       at(603), set_item(losses, s_step_time, step_time);
-      at(604), set_item(losses, s_learning_rate, attr(self, current_lr));
-      at(606), call(method(attr(self, logger), s_update_metrics), new_dict(), losses);
+      at(604);
+      set_item(losses, s_learning_rate, attr(self, current_lr));
+      at(606);
+      Callable log_losses = method(attr(self, logger), s_update_metrics);
+      call(log_losses, new_dict(), losses);
     }
 
     if (validating) {
@@ -299,7 +309,9 @@ Ref train(Step& at, const Args& a) {
     }
 
     at(638), call(method(self, s_save_model), f_minus_one);
-    at(639), call(method(handler, s_on_model_save), attr(self, model));
+    at(639);
+    Callable on_model_save = method(handler, s_on_model_save);
+    call(on_model_save, attr(self, model));
     if (live.get() != Py_None) {
       at(642), call(method(live, s_next_step));
     }
