@@ -169,6 +169,8 @@ def run_demo(config: DemoConfig) -> DemoResult:
         warmup_steps=min(100, steps // 10),
     )
     optimizer = tf.keras.optimizers.Adam(schedule)
+    # Slot variables made inside the first step would cost tf.function a second trace.
+    optimizer.build(model.trainable_variables)
     evaluator = DetectionEvaluator(model)
     info = {
         **{k: v for k, v in asdict(config).items() if k not in ("out", "dvclive", "mlflow")},

@@ -1,0 +1,123 @@
+"""Runs every benchmark and prints one table: `make bench` (ARGS="--quick" for a short run).
+
+Each figure of the compiled trainer is measured beside its peer in the same process.
+"""
+
+import argparse
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+sys.path[:0] = [str(ROOT), str(ROOT / "python")]
+os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "3")
+
+from bench import overhead  # noqa: E402
+
+ROWS = []
+
+
+def row(name, value, peer="", ratio="", note=""):
+    ROWS.append((name, value, peer, ratio, note))
+    print(f"  {name}: {value} | {peer} | {ratio} {note}", file=sys.stderr, flush=True)
+
+
+def us(seconds):
+    return f"{seconds * 1e6:.2f} us"
+
+
+def bench_overhead(folder, quick):
+    sizes = dict(steps=5000, samples=1000, publications=50, repeats=3) if quick else {}
+    results = {
+        name: overhead.measure(mod, f"{folder}/{name}", **sizes)
+        for name, mod in overhead.IMPLEMENTATIONS.items()
+    }
+    for what in ("step", "validation sample", "update_metrics"):
+        (c, c_spread), (p, p_spread) = results["compiled"][what], results["python"][what]
+        row(
+            f"own cost per {what}",
+            f"{us(c)} (±{us(c_spread / 2)})",
+            f"{us(p)} (±{us(p_spread / 2)})",
+            f"{c / p:.2f}",
+        )
+
+
+def bench_memory(folder):
+    for name, mod in overhead.IMPLEMENTATIONS.items():
+        traced, rss, _ = overhead.memory_growth(mod, f"{folder}/mem-{name}")
+        row(
+            f"memory growth, 10k steps + 1k samples ({name})",
+            f"{traced:.1f} KiB traced",
+            f"{rss} KiB resident",
+            "",
+            "target < 64 KiB / < 2048 KiB" if name == "compiled" else "",
+        )
+
+
+def bench_import():
+    code = (
+        "import time, tensorflow; t = time.perf_counter(); "
+        "import corvane.tessmark.trainer.detection; print(time.perf_counter() - t)"
+    )
+    times = []
+    for _ in range(5):
+        out = subprocess.run(
+            [sys.executable, "-c", code],
+            capture_output=True,
+            text=True,
+            env={**os.environ, "PYTHONPATH": str(ROOT / "python")},
+            check=True,
+        )
+        times.append(float(out.stdout.strip().splitlines()[-1]))
+    row(
+        "import with TensorFlow already loaded",
+        f"{statistics.median(times) * 1e3:.1f} ms",
+        "",
+        "",
+        f"spread {(max(times) - min(times)) * 1e3:.1f} ms over 5",
+    )
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--quick", action="store_true", help="fewer repetitions")
+    parser.add_argument(
+        "--only", nargs="*", default=None, help="overhead, memory, tracing, e2e, import"
+    )
+    args = parser.parse_args()
+    want = set(args.only or ["overhead", "memory", "tracing", "e2e", "import"])
+    start = time.perf_counter()
+    with tempfile.TemporaryDirectory() as folder:
+        if "overhead" in want:
+            bench_overhead(folder, args.quick)
+        if "memory" in want:
+            bench_memory(folder)
+        if "tracing" in want or "e2e" in want:
+            from bench import end_to_end
+
+            if "tracing" in want:
+                for name, value in end_to_end.tracing(folder):
+                    row(name, value)
+            if "e2e" in want:
+                for cells in end_to_end.against_fit(folder, quick=args.quick):
+                    row(*cells)
+        if "import" in want:
+            bench_import()
+    widths = [
+        max(len(str(r[i])) for r in ROWS + [("measure", "compiled", "peer", "ratio", "")])
+        for i in range(5)
+    ]
+    header = ("measure", "compiled", "peer", "ratio", "note")
+    print(" | ".join(h.ljust(w) for h, w in zip(header, widths)))
+    print("-+-".join("-" * w for w in widths))
+    for r in ROWS:
+        print(" | ".join(str(c).ljust(w) for c, w in zip(r, widths)))
+    print(f"\n{time.perf_counter() - start:.0f} s in all")
+
+
+if __name__ == "__main__":
+    main()
