@@ -1,15 +1,21 @@
 """The trainer's own cost, compiled against the interpreted twin, with trivial collaborators.
 
-Everything TensorFlow would do is replaced by objects that return at once, so what is
+The collaborators are built from functions implemented in C (dict, id, float, numpy
+indexing, ...), so that they cost next to nothing and the same for both sides: what is
 left is the trainer's own work per step, per validation sample and per publication.
 """
 
+import functools
 import gc
+import operator
 import os
 import resource
 import statistics
 import time
 import tracemalloc
+import types
+
+import numpy as np
 
 import bench.pytrainer as twin
 import corvane.tessmark.trainer.detection as compiled
@@ -17,74 +23,32 @@ import corvane.tessmark.trainer.detection as compiled
 IMPLEMENTATIONS = {"compiled": compiled, "python": twin}
 
 
-class Rate:
-    """A learning rate that is neither a schedule nor a tensor: read as it is."""
-
-    def numpy(self):
-        return 0.001
-
-
-class Optimizer:
-    lr = Rate()
-    iterations = 0
-
-
-class Logger:
-    writer = None
-
-    def update_metrics(self, metrics, losses):
-        pass
-
-
 class Bar:
     """A pass-through stand-in for tqdm: no drawing."""
 
     def __init__(self, iterable, **kwargs):
         self.iterable = iterable
+        self.set_postfix = dict
 
     def __iter__(self):
         return iter(self.iterable)
 
-    def set_postfix(self, **kwargs):
-        pass
 
-
-class Array:
-    """What a validation tensor's numpy() gives, reduced to what the pass reads."""
-
-    def __init__(self, value):
-        self.value = value
-
-    def numpy(self):
-        return self.value
-
-
-class Image:
-    shape = (8, 8, 3)
-
-
-class Boxes:
-    """Rows of a ground-truth array: [:, 0:4] and [:, 4:] as the pass indexes them."""
-
-    def __getitem__(self, key):
-        return self if key[1].start == 0 else [[1.0]]
-
-
-class Runner:
-    def run_single_instance(self, image):
-        return (), (), ()
-
-
-class Evaluator:
-    runner = Runner()
-
-    def single_evaluation(self, instances, epoch, add_image):
-        return None
-
-    def conclude(self, truth_values, epoch):
-        return METRICS
-
-
+# Hooks, logger, learning rate and evaluator made of C callables that take the
+# arguments they are given and return at once.
+HANDLER = types.SimpleNamespace(
+    on_train_start=dict,
+    on_epoch_start=dict,
+    on_step_start=dict,
+    on_step_end=dict,
+    on_model_save=id,
+    on_epoch_end=dict,
+    on_train_end=dict,
+    on_evaluation_start=dict,
+    on_evaluaiton_end=dict,
+)
+OPTIMIZER = types.SimpleNamespace(lr=types.SimpleNamespace(numpy=float), iterations=0)
+LOGGER = types.SimpleNamespace(writer=None, update_metrics=dict.fromkeys)
 METRICS = {
     "OP": 0.5,
     "OR": 0.5,
@@ -93,19 +57,36 @@ METRICS = {
     "mAR": {"0.5": 0.5, "0.75": 0.4, "0.5:0.95": 0.3},
     "mACC": {"0.5": 0.5, "0.75": 0.4, "0.5:0.95": 0.3},
 }
-SAMPLE = (Array([Image()]), Array([Boxes()]), Array([b"a.png"]))
+EVALUATOR = types.SimpleNamespace(
+    # image.nonzero() gives three arrays for an H x W x C image: boxes, labels, scores.
+    runner=types.SimpleNamespace(run_single_instance=operator.methodcaller("nonzero")),
+    single_evaluation=slice,
+    conclude=lambda truth_values, epoch: METRICS,
+)
+
+
+def tensor(value):
+    """An object whose numpy() gives `value`, as a validation tensor's does."""
+    return types.SimpleNamespace(numpy=functools.partial(operator.getitem, (value,), 0))
+
+
+SAMPLE = (
+    tensor(np.zeros((1, 8, 8, 3), np.uint8)),
+    tensor(np.array([[[1.0, 1.0, 4.0, 4.0, 1.0]]])),
+    tensor(np.array([b"a.png"])),
+)
+# A step's losses come from dict.fromkeys: {"total-loss": batch}, batch being the loss value.
+TRAIN_STEP = functools.partial(dict.fromkeys, ("total-loss",))
 
 
 def make_trainer(module, folder):
-    class Trivial(module.DetectionTrainer):
-        def train_step(self, data):
-            return {"total-loss": 0.5}
-
-        def save_model(self, val):
-            pass
-
     module.tqdm = Bar
-    return Trivial(None, None, Optimizer(), None, Logger(), folder, classes=["a", "b"], display=0)
+    trainer = module.DetectionTrainer(
+        None, None, OPTIMIZER, None, LOGGER, folder, classes=["a", "b"], display=0
+    )
+    trainer.train_step = TRAIN_STEP
+    trainer.save_model = id
+    return trainer
 
 
 def per_call(fn, count, repeats):
@@ -120,14 +101,13 @@ def per_call(fn, count, repeats):
 
 def measure(module, folder, steps=20000, samples=5000, publications=200, repeats=7):
     trainer = make_trainer(module, folder)
-    batches = [(0, 0)] * 1000
-    evaluator = Evaluator()
+    batches = [0.5] * 1000
 
     def steps_run(n):
-        trainer.train(n // len(batches), train_ds=batches)
+        trainer.train(n // len(batches), train_ds=batches, callback_handler=HANDLER)
 
     def validation_run(n):
-        trainer.run_validation_step([SAMPLE] * n, evaluator, 1)
+        trainer.run_validation_step([SAMPLE] * n, EVALUATOR, 1)
 
     def publish(n):
         for _ in range(n):
@@ -150,16 +130,15 @@ def rss_kib():
 def memory_growth(module, folder, steps=10000, samples=1000):
     """Traced Python memory and resident size grown by a long run, after a warm-up."""
     trainer = make_trainer(module, folder)
-    batches = [(0, 0)] * 1000
-    evaluator = Evaluator()
-    trainer.train(1, train_ds=batches)
-    trainer.run_validation_step([SAMPLE] * 100, evaluator, 1)
+    batches = [0.5] * 1000
+    trainer.train(1, train_ds=batches, callback_handler=HANDLER)
+    trainer.run_validation_step([SAMPLE] * 100, EVALUATOR, 1)
     gc.collect()
     tracemalloc.start()
     traced_before = tracemalloc.get_traced_memory()[0]
     rss_before = rss_kib()
-    trainer.train(steps // len(batches), train_ds=batches)
-    trainer.run_validation_step([SAMPLE] * samples, evaluator, 1)
+    trainer.train(steps // len(batches), train_ds=batches, callback_handler=HANDLER)
+    trainer.run_validation_step([SAMPLE] * samples, EVALUATOR, 1)
     gc.collect()
     traced = tracemalloc.get_traced_memory()[0] - traced_before
     tracemalloc.stop()

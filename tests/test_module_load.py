@@ -262,3 +262,26 @@ def test_cached_builtins_ignore_later_rebinding(name, monkeypatch, tmp_path, cap
     assert calls == []
     assert (tmp_path / "config.json").read_text() == "null"
     assert "Saving best iteration checkpoint" in capsys.readouterr().out
+
+
+def test_globals_are_looked_up_at_each_use(monkeypatch):
+    import builtins
+    import types
+
+    def fake_tf(tag):
+        return types.SimpleNamespace(cast=lambda x, dtype: 255.0 * tag, float32=None)
+
+    body = DT.__dict__["preprocess_input"].python_function
+    trainer = DT.__new__(DT)
+    assert body(trainer, tf.constant([255], tf.uint8)).numpy().tolist() == [1.0]
+    monkeypatch.setattr(detection, "tf", fake_tf(2))
+    assert body(trainer, None) == 2.0
+    # Without a module global the builtins are consulted, and their changes are seen too.
+    monkeypatch.delattr(detection, "tf")
+    monkeypatch.setattr(builtins, "tf", fake_tf(3), raising=False)
+    assert body(trainer, None) == 3.0
+    monkeypatch.setattr(builtins, "tf", fake_tf(4))
+    assert body(trainer, None) == 4.0
+    monkeypatch.delattr(builtins, "tf")
+    with pytest.raises(NameError, match="name 'tf' is not defined"):
+        body(trainer, None)

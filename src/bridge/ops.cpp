@@ -12,17 +12,67 @@ void set_attr(PyObject* obj, PyObject* name, PyObject* value) {
   if (PyObject_SetAttr(obj, name, value) < 0) throw_pending();
 }
 
+namespace {
+// Globals are looked up on every use, so that a rebinding is seen at once. The
+// dictionaries' version tags tell when a remembered lookup is still exact, as
+// the interpreter's own LOAD_GLOBAL cache does; names are interned constants,
+// compared by identity.
+struct GlobalCache {
+  PyObject* name;
+  uint64_t module_version;
+  uint64_t builtins_version;
+  PyObject* value;  // borrowed: alive while the dictionary holding it is unchanged
+};
+GlobalCache global_cache[32];
+
+uint64_t version_of(PyObject* dict) {
+  return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+}  // namespace
+
 Ref global(PyObject* name) {
-  PyObject* found = PyDict_GetItemWithError(state::module_dict, name);
-  if (found) return Ref::borrow(found);
-  if (PyErr_Occurred()) throw_pending();
-  PyObject* builtin = PyObject_GetAttr(state::builtins, name);
-  if (builtin) return Ref::steal(builtin);
-  if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-    PyErr_Clear();
-    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+  PyObject* builtins_dict = PyModule_GetDict(state::builtins);
+  const uint64_t module_version = version_of(state::module_dict);
+  const uint64_t builtins_version = version_of(builtins_dict);
+  GlobalCache* slot = nullptr;
+  for (GlobalCache& entry : global_cache) {
+    if (entry.name == name) {
+      if (entry.module_version == module_version && entry.builtins_version == builtins_version)
+        return Ref::borrow(entry.value);
+      slot = &entry;
+      break;
+    }
+    if (!entry.name) {
+      slot = &entry;
+      break;
+    }
   }
-  throw_pending();
+  Ref value;
+  PyObject* found = PyDict_GetItemWithError(state::module_dict, name);
+  if (found) {
+    value = Ref::borrow(found);
+  } else {
+    if (PyErr_Occurred()) throw_pending();
+    PyObject* builtin = PyObject_GetAttr(state::builtins, name);
+    if (!builtin) {
+      if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+      }
+      throw_pending();
+    }
+    value = Ref::steal(builtin);
+    // Only a value the builtins dictionary itself holds may be remembered.
+    if (PyDict_GetItemWithError(builtins_dict, name) != value.get()) {
+      PyErr_Clear();
+      return value;
+    }
+  }
+  // Looking the name up may have run code that changed either dictionary.
+  if (slot && version_of(state::module_dict) == module_version &&
+      version_of(builtins_dict) == builtins_version)
+    *slot = GlobalCache{name, module_version, builtins_version, value.get()};
+  return value;
 }
 
 void raise_unbound_local(const char* name) {
