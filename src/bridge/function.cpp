@@ -269,10 +269,11 @@ PyMemberDef function_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
-#define CORVANE_FUNCTION_FIELDS(X)                                                            \
-  X(name)                                                                                     \
-  X(qualname) X(trace_name) X(module) X(doc) X(globals) X(code) X(annotations) X(param_names) \
-      X(default_values) X(defaults) X(dict)
+// clang-format off
+#define CORVANE_FUNCTION_FIELDS(X)                                                     \
+  X(name) X(qualname) X(trace_name) X(module) X(doc) X(globals) X(code) X(annotations) \
+  X(param_names) X(default_values) X(defaults) X(dict)
+// clang-format on
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
   FunctionObject* f = as_function(self);
