@@ -285,3 +285,11 @@ def test_reference_counts_unchanged(stage):
     run_all()
     gc.collect()
     assert [sys.getrefcount(o) for o in watched] == before
+
+
+def test_failing_exit_replaces_the_exception_and_keeps_it_as_context(stage):
+    stage.fail = {"model": ValueError("forward"), "exit": RuntimeError("exit")}
+    with pytest.raises(RuntimeError, match="exit") as caught:
+        step(stage, ("img", "boxes"))
+    assert type(caught.value.__context__) is ValueError
+    assert str(caught.value.__context__) == "forward"

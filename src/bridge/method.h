@@ -67,8 +67,15 @@ bool with_block(Step& at, PyObject* mgr, int with_line, bool report_at_with, Fn&
     if (tb) PyException_SetTraceback(v, tb);
     Ref type = Ref::steal(t), value_ = Ref::steal(v), trace = Ref::steal(tb);
     at(with_line);
-    Ref suppress = call(exit, type, value_, trace ? trace.get() : Py_None);
-    if (truth(suppress)) return false;
+    try {
+      Ref suppress = call(exit, type, value_, trace ? trace.get() : Py_None);
+      if (truth(suppress)) return false;
+    } catch (const PyErrPending&) {
+      // As in a `with` statement, a failing __exit__ replaces the exception
+      // and keeps it as its context.
+      _PyErr_ChainExceptions(type.release(), value_.release(), trace.release());
+      throw;
+    }
     PyErr_Restore(type.release(), value_.release(), trace.release());
     if (!report_at_with) at.mark_reported();
     throw;
