@@ -1,6 +1,11 @@
 // Model output: the export rewrites of the network and the checkpoints.
 #include "trainer/trainer.h"
 
+#include <signal.h>
+
+#include <cerrno>
+#include <string_view>
+
 namespace corvane::trainer {
 
 using namespace names;
@@ -11,7 +16,7 @@ Str s_input("input"), s_outputs("outputs"), s_shape("shape"), s_Input("Input"),
     s_transpose("transpose"), s_to_nchw("to_nchw"),
     s_remove_training_outputs("remove_training_outputs"), s_save("save"), s_dirname("dirname"),
     s_basename("basename"), s_getpid("getpid"), s_replace("replace"), s_remove("remove"),
-    s_temp_name(".{}.{}-{}.tmp.h5"),
+    s_listdir("listdir"), s_curdir("curdir"), s_temp_name(".{}.{}-{}.tmp.h5"),
     s_improved("\t - [INFO] Saving model with improved {} from {} to {}"),
     s_no_improvement("\t - [INFO] No improvement in {} from {} to {} ");
 Names kw_shape{"shape"};
@@ -70,6 +75,72 @@ Ref to_nchw(Step& at, const Args& a) {
 
 namespace {
 
+// The id of the process that made `name` by save_atomically
+// (".<checkpoint>.<pid>-<serial>.tmp.h5"), or 0 when the name is not such a file.
+long temp_owner(std::string_view name) {
+  constexpr std::string_view suffix = ".tmp.h5";
+  if (name.size() <= suffix.size() || name.front() != '.' ||
+      name.substr(name.size() - suffix.size()) != suffix)
+    return 0;
+  name.remove_suffix(suffix.size());
+  const size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot < 2) return 0;
+  const std::string_view id = name.substr(dot + 1);
+  const size_t dash = id.find('-');
+  // Nine digits at most: every pid fits, and the number cannot overflow.
+  if (dash == std::string_view::npos || dash == 0 || dash > 9 || dash + 1 == id.size()) return 0;
+  long pid = 0;
+  for (size_t i = 0; i < id.size(); ++i) {
+    if (i == dash) continue;
+    if (id[i] < '0' || id[i] > '9') return 0;
+    if (i < dash) pid = pid * 10 + (id[i] - '0');
+  }
+  return pid;
+}
+
+// Whether no process with this id runs. Where that cannot be asked (Windows)
+// every process counts as running, so nothing is taken for a leftover.
+bool process_gone(long pid) {
+#ifdef _WIN32
+  (void)pid;
+  return false;
+#else
+  return kill(static_cast<pid_t>(pid), 0) == -1 && errno == ESRCH;
+#endif
+}
+
+// A process killed while saving leaves its temporary file behind, and nothing
+// else would ever remove it. After a successful save, the ones in the folder
+// whose process no longer runs are removed; a running process's are kept, as it
+// may be in the middle of its own save. Best effort: a file-system error here
+// must not fail a save whose checkpoint is already in place.
+void remove_leftovers(PyObject* os_module, PyObject* folder, PyObject* own_pid) {
+  const long own = PyLong_AsLong(own_pid);
+  if (own == -1 && PyErr_Occurred()) throw_pending();
+  Ref entries;
+  try {
+    Ref where = truth(folder) ? Ref::borrow(folder) : attr(os_module, s_curdir);
+    entries = call(attr(os_module, s_listdir), where);
+  } catch (const PyErrPending&) {
+    if (clear_if_matches(PyExc_OSError)) return;
+    throw;
+  }
+  Iter listing(entries);
+  while (Ref name = listing.next()) {
+    if (!PyUnicode_Check(name)) continue;
+    const char* text = PyUnicode_AsUTF8(name);
+    if (!text) throw_pending();
+    const long pid = temp_owner(text);
+    if (pid <= 0 || pid == own || !process_gone(pid)) continue;
+    try {
+      call(attr(os_module, s_remove), call(attr(attr(os_module, names::path), join), folder, name));
+    } catch (const PyErrPending&) {
+      // Another process may have removed it first.
+      if (!clear_if_matches(PyExc_OSError)) throw;
+    }
+  }
+}
+
 // model.save(path), crash-safe: the network is written to a temporary file in
 // the same folder, then moved over `path` in one atomic step, so an
 // interrupted save never destroys the previous checkpoint. The temporary name
@@ -100,6 +171,7 @@ void save_atomically(PyObject* model, PyObject* path) {
     failure.restore();
     throw;
   }
+  remove_leftovers(os_module, folder, pid);
 }
 
 // print(template.format(self.metric, self.best_value, val))
