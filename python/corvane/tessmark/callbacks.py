@@ -155,6 +155,9 @@ class TensorBoard:
         self.logdir = logdir
         self.writer = tf.summary.create_file_writer(logdir)
         self.step = step
+        # One graph call writes all of a step's scalars: eager summary ops, one per
+        # value and step, would cost more than the trainer's own work per step.
+        self._write_graph = tf.function(self._write_scalars)
 
     def update_metrics(self, metrics: Mapping | None, losses: Mapping | None) -> None:
         if metrics:
@@ -167,11 +170,25 @@ class TensorBoard:
     def _write(self, prefix: str, values: Mapping) -> None:
         import tensorflow as tf
 
+        scalars = {}
+        for key, value in values.items():
+            if isinstance(value, (tf.Tensor, tf.Variable)) and value.shape.rank == 0:
+                if value.dtype.is_floating or value.dtype.is_integer:
+                    scalars[prefix + str(key)] = value
+                continue
+            number = as_scalar(value)
+            if number is not None:
+                # A tensor, not a Python float: every new float would retrace the graph.
+                scalars[prefix + str(key)] = tf.constant(number, tf.float32)
+        if scalars:
+            self._write_graph(scalars, tf.constant(self.step, tf.int64))
+
+    def _write_scalars(self, scalars, step):
+        import tensorflow as tf
+
         with self.writer.as_default():
-            for key, value in values.items():
-                number = as_scalar(value)
-                if number is not None:
-                    tf.summary.scalar(prefix + str(key), number, step=self.step)
+            for key in sorted(scalars):
+                tf.summary.scalar(key, tf.cast(scalars[key], tf.float32), step=step)
 
     def close(self) -> None:
         self.writer.close()
