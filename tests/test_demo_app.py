@@ -96,3 +96,54 @@ def test_shortened_demo_command_end_to_end(tmp_path):
     (run,) = client.search_runs([client.get_experiment_by_name("corvane-demo").experiment_id])
     assert len(client.get_metric_history(run.info.run_id, "mAP 0.50")) == 2
     assert run.info.run_id in done.stdout
+
+
+def test_best_checkpoint_detects_what_the_evaluator_saw(tmp_path):
+    import numpy as np
+    import tensorflow as tf
+
+    from corvane.demo import data
+    from corvane.demo.evaluator import DetectionEvaluator, DetectionRunner
+    from corvane.demo.model import build_detector
+    from corvane.tessmark.losses import TessmarkLoss
+    from corvane.tessmark.trainer.detection import DetectionTrainer
+
+    class Logger:
+        writer = None
+
+        def update_metrics(self, metrics, losses):
+            pass
+
+    train = data.make_shapes(64, (data.DATA_SEED, data.TRAIN_SPLIT))
+    validation = data.make_shapes(8, (data.DATA_SEED, data.VALIDATION_SPLIT))
+    model = build_detector()
+    evaluator = DetectionEvaluator(model)
+    trainer = DetectionTrainer(
+        model,
+        None,
+        tf.keras.optimizers.Adam(1e-3),
+        TessmarkLoss(),
+        Logger(),
+        str(tmp_path),
+        metric="map",
+        classes=list(data.CLASSES),
+        display=0,
+        skip_initial_validation=True,
+    )
+    # One pass, after the only epoch: best.h5 holds the network the evaluator ran.
+    trainer.train(
+        1,
+        train_ds=data.training_dataset(train, 16, seed=0),
+        val_ds=data.validation_dataset(validation),
+        evaluator=evaluator,
+    )
+    loaded = DetectionRunner(tf.keras.models.load_model(tmp_path / "best.h5", compile=False))
+    found = [len(evaluator.runner.run_single_instance(image)[0]) for image in validation.images]
+    assert sum(found) > 0  # the comparison below is about real detections
+    for image in validation.images[:3]:
+        ours, theirs = (
+            loaded.run_single_instance(image),
+            evaluator.runner.run_single_instance(image),
+        )
+        for a, b in zip(ours, theirs):
+            np.testing.assert_allclose(a, b, rtol=1e-5, atol=1e-5)
