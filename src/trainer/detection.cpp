@@ -551,8 +551,8 @@ void run_module_body() {
 
 int64_t main_interpreter_id = -1;
 
-// Copies spec.<from> into the module dictionary as <to>; an attribute the spec
-// lacks is skipped.
+// Copies the import spec's <from> attribute into the module dictionary as <to>; one
+// the import spec lacks is skipped.
 bool copy_spec_attr(PyObject* spec, PyObject* module_dict, const char* from, const char* to,
                     bool none_skipped) {
   Ref value = Ref::steal(PyObject_GetAttrString(spec, from));
