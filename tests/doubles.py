@@ -298,9 +298,10 @@ def is_compiled(impl):
 
 
 def module_entries(excinfo):
-    """(function, line) of every traceback entry of the compiled module, outermost first."""
+    """(function, line) of every traceback entry of the compiled module, outermost first;
+    `excinfo` is pytest's exception info or the exception itself."""
     entries = []
-    tb = excinfo.value.__traceback__
+    tb = getattr(excinfo, "value", excinfo).__traceback__
     while tb is not None:
         code = tb.tb_frame.f_code
         if code.co_filename == MODULE_FILE:

@@ -8,6 +8,7 @@ import re
 import types
 
 import pytest
+from doubles import module_entries
 from hypothesis import event, given, settings
 from hypothesis import strategies as st
 
@@ -160,15 +161,6 @@ def expected_outcome(name, pos, kw, kw2):
         return TypeError, message, first_line
     assert message is None, f"inspect accepts a call the rules refuse: {message}"
     return typing_failure(name, bound)
-
-
-def module_entries(exc):
-    entries, tb = [], exc.__traceback__
-    while tb is not None:
-        if tb.tb_frame.f_code.co_filename == FILE:
-            entries.append((tb.tb_frame.f_code.co_name, tb.tb_lineno))
-        tb = tb.tb_next
-    return entries
 
 
 @pytest.fixture(scope="module", autouse=True)

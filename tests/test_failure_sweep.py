@@ -16,6 +16,7 @@ import weakref
 
 import numpy as np
 import pytest
+from doubles import module_entries
 
 import corvane.tessmark.trainer.detection as detection
 from corvane.tessmark.trainer.detection import DetectionTrainer
@@ -280,15 +281,6 @@ def scene(monkeypatch, tmp_path):
 def big():
     """An int that no constant shares, so that its count moves with the calls alone."""
     return int("1" + "0" * 20)
-
-
-def module_entries(exc):
-    entries, tb = [], exc.__traceback__
-    while tb is not None:
-        if tb.tb_frame.f_code.co_filename == FILE:
-            entries.append((tb.tb_frame.f_code.co_name, tb.tb_lineno))
-        tb = tb.tb_next
-    return entries
 
 
 def counts(objects):
