@@ -3,6 +3,7 @@ differential oracle for the behaviour tests, not shipped code."""
 
 import contextlib
 import csv
+import errno
 import json
 import os
 import time
@@ -70,16 +71,49 @@ def _temp_beside(path):
     return os.path.join(folder, f".{stem}.{os.getpid()}-{uuid.uuid4().hex[:8]}.tmp{ext}")
 
 
+def _fsync_path(path):
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+def _replace_durably(temp, path):
+    """``os.replace`` that keeps the old file's permission bits and survives a power loss."""
+    with contextlib.suppress(FileNotFoundError):
+        os.chmod(temp, os.stat(path).st_mode & 0o7777)
+    _fsync_path(temp)
+    os.replace(temp, path)
+    try:
+        _fsync_path(os.path.dirname(path) or os.curdir)
+    except OSError as e:
+        if e.errno != errno.EINVAL:
+            raise
+
+
+_NO_OUTPUTS_LEFT = (
+    "The network has {} output{}: the first two are training outputs, which checkpoints "
+    "leave out, so none remain to save. Put the outputs to export after the two training "
+    "outputs."
+)
+
+
 def _save_replacing(model, path):
     """``model.save`` into a temporary file, then move it onto ``path``."""
     temp = _temp_beside(path)
     try:
         model.save(temp)
-        os.replace(temp, path)
+        _replace_durably(temp, path)
     except BaseException:
         with contextlib.suppress(OSError):
             os.remove(temp)
         raise
+
+
+def _rank(output):
+    rank = getattr(getattr(output, "shape", None), "rank", None)
+    return rank if isinstance(rank, int) else None
 
 
 def _mlflow_log_artifact(path):
@@ -242,7 +276,10 @@ class DetectionTrainer:
         new_input = tf.keras.Input(shape=(C, H, W))
         x = tf.transpose(new_input, (0, 2, 3, 1))
         y = model(x)
-        y = tf.transpose(y, (0, 3, 1, 2))
+        if isinstance(y, (list, tuple)):
+            y = [tf.transpose(o, (0, 3, 1, 2)) if _rank(o) == 4 else o for o in y]
+        else:
+            y = tf.transpose(y, (0, 3, 1, 2))
         new_model = tf.keras.models.Model(new_input, y)
         return new_model
 
@@ -261,11 +298,14 @@ class DetectionTrainer:
         None
         """
         val = _as_double(val)
-        if self.NCHW:
-            new_model = self.to_nchw(self.model)
-        else:
-            new_model = None
-        new_model = self.remove_training_outputs(new_model)
+        channels_first = self.NCHW
+        new_model = self.remove_training_outputs(None)
+        outputs = getattr(new_model, "outputs", None)
+        if outputs is not None and len(outputs) == 0:
+            count = len(self.model.outputs)
+            raise ValueError(_NO_OUTPUTS_LEFT.format(count, "" if count == 1 else "s"))
+        if channels_first:
+            new_model = self.to_nchw(new_model)
         _save_replacing(new_model, self.last)
         try:
             _mlflow_log_artifact(self.last)
@@ -395,7 +435,7 @@ class DetectionTrainer:
                     writer = csv.DictWriter(f, fieldnames=columns)
                     writer.writeheader()
                     writer.writerows(self.summary_rows)
-                os.replace(temp_name, summary_file_name)
+                _replace_durably(temp_name, summary_file_name)
                 replaced = True
             finally:
                 if not replaced:

@@ -82,14 +82,26 @@ def bench_import():
     )
 
 
+def bench_checkpoint(folder, quick):
+    from bench import checkpoint_cost
+
+    (d, d_spread), (p, p_spread) = checkpoint_cost.measure(folder, 10 if quick else 40)
+    row(
+        "last.h5 save, demo network, durable",
+        f"{d * 1e3:.2f} ms (spread {d_spread * 1e3:.2f} ms)",
+        f"{p * 1e3:.2f} ms (spread {p_spread * 1e3:.2f} ms), unflushed",
+        f"{d / p:.2f}",
+    )
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--quick", action="store_true", help="fewer repetitions")
     parser.add_argument(
-        "--only", nargs="*", default=None, help="overhead, memory, tracing, e2e, import"
+        "--only", nargs="*", default=None, help="overhead, memory, tracing, e2e, import, checkpoint"
     )
     args = parser.parse_args()
-    want = set(args.only or ["overhead", "memory", "tracing", "e2e", "import"])
+    want = set(args.only or ["overhead", "memory", "tracing", "e2e", "import", "checkpoint"])
     start = time.perf_counter()
     with tempfile.TemporaryDirectory() as folder:
         if "overhead" in want:
@@ -107,6 +119,8 @@ def main():
                     row(*cells)
         if "import" in want:
             bench_import()
+        if "checkpoint" in want:
+            bench_checkpoint(f"{folder}/checkpoint", args.quick)
     widths = [
         max(len(str(r[i])) for r in ROWS + [("measure", "compiled", "peer", "ratio", "")])
         for i in range(5)

@@ -165,21 +165,143 @@ def test_save_model_compares_reports_and_writes(trainer, tmp_path, capsys):
         np.testing.assert_allclose(loaded(x).numpy(), expected, rtol=1e-6)
 
 
-def test_save_model_with_nchw(trainer, model, tmp_path):
-    # to_nchw transposes the network's whole output, which a network with
-    # several outputs cannot give: the failure comes before anything is written.
-    trainer.NCHW = True
-    with pytest.raises(ValueError) as caught:
-        trainer.save_model(0.5)
-    assert reported_at(caught.value, "save_model") == [250]
-    assert reported_at(caught.value, "to_nchw") == [231]
-    assert listing(tmp_path) == START_FILES
+def network(kinds, seed=3):
+    """A network on a (24, 32, 3) input whose outputs are, in order: "map" a (6, 8, k) grid,
+    "vector" a (k,) vector per image."""
+    tf.keras.utils.set_random_seed(seed)
+    layers = tf.keras.layers
+    image = tf.keras.Input((24, 32, 3))
+    x = layers.Conv2D(4, 3, strides=4, padding="same")(image)
+    outputs = []
+    for k, kind in enumerate(kinds, start=2):
+        head = layers.Conv2D(k, 1)(x)
+        outputs.append(head if kind == "map" else layers.GlobalAveragePooling2D()(head))
+    return tf.keras.Model(image, outputs)
 
-    trainer.model = trainer.remove_training_outputs()
+
+@pytest.mark.parametrize(
+    "kinds",
+    [
+        ["map", "map", "map"],
+        ["map", "map", "map", "vector", "map"],
+        ["map", "vector", "vector", "map"],
+    ],
+)
+def test_channels_first_checkpoints_are_the_export_network_transposed(trainer, tmp_path, kinds):
+    trainer.model = network(kinds)
+    export = tf.keras.Model(trainer.model.input, trainer.model.outputs[2:])
+    trainer.NCHW = True
     trainer.save_model(0.5)
+
+    x = images(4)
+    expected = export(x)
+    expected = expected if isinstance(expected, list) else [expected]
+    expected = [np.transpose(e, (0, 3, 1, 2)) if e.ndim == 4 else e for e in expected]
+    assert len(expected) == len(kinds) - 2
     for name in ("last.h5", "best.h5"):
         loaded = tf.keras.models.load_model(tmp_path / name, compile=False)
         assert loaded.input.shape == (None, 3, 24, 32)
+        got = loaded(np.transpose(x, (0, 3, 1, 2)))
+        got = got if isinstance(got, list) else [got]
+        assert [g.shape for g in got] == [e.shape for e in expected]
+        for g, e in zip(got, expected):
+            np.testing.assert_allclose(g, e, rtol=1e-5, atol=1e-6)
+    # The training network itself is left channels-last.
+    assert trainer.model.input.shape == (None, 24, 32, 3)
+    assert len(trainer.model.outputs) == len(kinds)
+
+
+@pytest.mark.parametrize("nchw", [False, True])
+@pytest.mark.parametrize("count, plural", [(1, ""), (2, "s")])
+def test_a_network_without_export_outputs_is_refused_before_writing(
+    trainer, tmp_path, capsys, nchw, count, plural
+):
+    trainer.model = network(["map"] * count)
+    trainer.NCHW = nchw
+    # The rewrite itself still gives what it is asked for.
+    assert trainer.remove_training_outputs().outputs == []
+    with pytest.raises(ValueError) as caught:
+        trainer.save_model(0.5)
+    assert str(caught.value) == (
+        f"The network has {count} output{plural}: the first two are training outputs, which "
+        "checkpoints leave out, so none remain to save. Put the outputs to export after the "
+        "two training outputs."
+    )
+    assert reported_at(caught.value, "save_model") == [252]
+    assert listing(tmp_path) == START_FILES
+    assert trainer.best_value == 0.0 and capsys.readouterr().out == ""
+
+
+class RecordingOs:
+    """The real ``os`` with its file operations logged, to see the order of a durable save."""
+
+    def __init__(self, folder):
+        self.folder, self.log, self.fds = str(folder), [], {}
+
+    def __getattr__(self, name):
+        return getattr(os, name)
+
+    def show(self, path):
+        path = str(path)
+        if path == self.folder:
+            return "<folder>"
+        name = os.path.basename(path)
+        return "<temp>" if name.startswith(".") else name
+
+    def open(self, path, flags, *args):
+        fd = os.open(path, flags, *args)
+        self.fds[fd] = self.show(path)
+        return fd
+
+    def fsync(self, fd):
+        self.log.append(("fsync", self.fds[fd]))
+        return os.fsync(fd)
+
+    def replace(self, src, dst):
+        self.log.append(("replace", self.show(src), self.show(dst)))
+        return os.replace(src, dst)
+
+
+def test_files_reach_the_disk_before_their_new_name_does(trainer, tmp_path, monkeypatch):
+    import corvane.tessmark.trainer.detection as detection
+
+    recording = RecordingOs(tmp_path)
+    monkeypatch.setattr(detection, "os", recording)
+    trainer.save_model(0.5)
+    durable = [("fsync", "<temp>"), ("replace", "<temp>", "{}"), ("fsync", "<folder>")]
+    expected = [tuple(step.format("last.h5") for step in s) for s in durable]
+    expected += [tuple(step.format("best.h5") for step in s) for s in durable]
+    assert recording.log == expected
+
+    recording.log.clear()
+    logger = types.SimpleNamespace(update_metrics=lambda *args: None)
+    trainer.logger = logger
+    metrics = {k: {"0.5": 0.5, "0.75": 0.5, "0.5:0.95": 0.5} for k in ("mAP", "mAR", "mACC")}
+    metrics.update(OP=0.5, OR=0.5, OA=0.5)
+    trainer.update_metrics(metrics, {}, epoch=1)
+    assert recording.log == [tuple(step.format("summary.csv") for step in s) for s in durable]
+
+
+def test_rewritten_files_keep_their_permission_bits(trainer, tmp_path):
+    metrics = {k: {"0.5": 0.5, "0.75": 0.5, "0.5:0.95": 0.5} for k in ("mAP", "mAR", "mACC")}
+    metrics.update(OP=0.5, OR=0.5, OA=0.5)
+    trainer.logger = types.SimpleNamespace(update_metrics=lambda *args: None)
+    old_umask = os.umask(0o022)
+    try:
+        trainer.save_model(0.5)
+        trainer.update_metrics(metrics, {}, epoch=1)
+        names = ("last.h5", "best.h5", "summary.csv")
+        for name in names:
+            assert (tmp_path / name).stat().st_mode & 0o777 == 0o644
+        for mode, name in zip((0o640, 0o600, 0o444), names):
+            os.chmod(tmp_path / name, mode)
+        trainer.save_model(0.75)
+        trainer.update_metrics(metrics, {}, epoch=2)
+        for mode, name in zip((0o640, 0o600, 0o444), names):
+            assert (tmp_path / name).stat().st_mode & 0o7777 == mode
+        assert len((tmp_path / "summary.csv").read_text().splitlines()) == 3
+    finally:
+        os.umask(old_umask)
 
 
 class FlakySave:

@@ -8,6 +8,12 @@ Ref attr(PyObject* obj, PyObject* name) {
   return Ref::check(PyObject_GetAttr(obj, name));
 }
 
+Ref attr_if_present(PyObject* obj, PyObject* name) {
+  PyObject* value = PyObject_GetAttr(obj, name);
+  if (!value && !clear_if_matches(PyExc_AttributeError)) throw_pending();
+  return Ref::steal(value);
+}
+
 void set_attr(PyObject* obj, PyObject* name, PyObject* value) {
   if (PyObject_SetAttr(obj, name, value) < 0) throw_pending();
 }

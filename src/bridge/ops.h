@@ -13,6 +13,9 @@ namespace corvane {
 
 // Attributes and globals.
 Ref attr(PyObject* obj, PyObject* name);
+// getattr(obj, name, None) without the None: an empty Ref when the lookup
+// fails with AttributeError.
+Ref attr_if_present(PyObject* obj, PyObject* name);
 void set_attr(PyObject* obj, PyObject* name, PyObject* value);
 // A module global by name: the module dictionary first, then builtins;
 // NameError "name '...' is not defined" when neither has it.

@@ -2,6 +2,8 @@
 // the publication of metrics and losses.
 #include "trainer/trainer.h"
 
+#include "bridge/files.h"
+
 #include <unistd.h>
 
 namespace corvane::trainer {
@@ -172,8 +174,8 @@ Str c_epoch("epoch"), c_mAP1("mAP@0.5"), c_mAP2("mAP@0.75"), c_mAP3("mAP@0.5:0.9
     c_mAR2("mAR@0.75"), c_mAR3("mAR@0.5:0.95"), c_ACC("Overall-ACC"), c_AP("Overall-AP"),
     c_AR("Overall-AR");
 Str s_append("append"), s_summary_csv("summary.csv"), s_DictWriter("DictWriter"),
-    s_writeheader("writeheader"), s_writerows("writerows"), s_replace("replace"),
-    s_remove("remove"), s_utf8("UTF8"), s_no_newline_translation(""),
+    s_writeheader("writeheader"), s_writerows("writerows"), s_remove("remove"), s_utf8("UTF8"),
+    s_no_newline_translation(""),
     s_csv_warning(
         "\t - [WARNING]: Error writing evaluation summary. Please close the file to allow "
         "Tessmark to write metrics");
@@ -228,7 +230,7 @@ void discard_temp(Step& at, PyObject* temp) {
 //   382-385  logger, columns, "epoch", appended to summary_rows
 //   387-388  final and temporary CSV paths
 //   391-395  391 open and its with block, 392 DictWriter, 393 writeheader, 394 writerows,
-//            395 os.replace
+//            395 os.replace, durable (fsync of the file before, of the folder after)
 //   398      removal of the temporary file after a failed write
 //   401      the PermissionError warning
 Ref update_metrics(Step& at, const Args& a) {
@@ -400,9 +402,7 @@ Ref update_metrics(Step& at, const Args& a) {
       Callable writerows = method(writer, s_writerows);
       call(writerows, attr(me, summary_rows));
     });
-    at(395);
-    Ref replace = attr(global(os), s_replace);
-    call(replace, temp_name, summary_file_name);
+    at(395), replace_durably(global(os), temp_name, summary_file_name);
   } catch (const PyErrPending&) {
     discard_temp(at, temp_name);
     // Handled as an `except` clause does: a failure of the warning itself has

@@ -1,6 +1,8 @@
 // Model output: the export rewrites of the network and the checkpoints.
 #include "trainer/trainer.h"
 
+#include "bridge/files.h"
+
 #include <signal.h>
 
 #include <cerrno>
@@ -15,8 +17,14 @@ namespace {
 Str s_input("input"), s_outputs("outputs"), s_shape("shape"), s_Input("Input"),
     s_transpose("transpose"), s_to_nchw("to_nchw"),
     s_remove_training_outputs("remove_training_outputs"), s_save("save"), s_dirname("dirname"),
-    s_basename("basename"), s_getpid("getpid"), s_replace("replace"), s_remove("remove"),
-    s_listdir("listdir"), s_curdir("curdir"), s_temp_name(".{}.{}-{}.tmp.h5"),
+    s_basename("basename"), s_getpid("getpid"), s_remove("remove"), s_listdir("listdir"),
+    s_curdir("curdir"), s_temp_name(".{}.{}-{}.tmp.h5"), s_rank("rank"),
+    s_no_outputs_left(
+        "The network has {} output{}: the first two are training "
+        "outputs, which checkpoints leave out, so none remain to "
+        "save. Put the outputs to export after the two training "
+        "outputs."),
+    s_plural("s"), s_empty(""),
     s_improved("\t - [INFO] Saving model with improved {} from {} to {}"),
     s_no_improvement("\t - [INFO] No improvement in {} from {} to {} ");
 Names kw_shape{"shape"};
@@ -51,9 +59,24 @@ Ref remove_training_outputs(Step& at, const Args& a) {
   return call(model_class, input, outputs);
 }
 
+namespace {
+// Whether an output has four dimensions, (N, H, W, C). Anything without a
+// known rank is passed through unchanged, as a vector or a scalar output is.
+bool is_image_shaped(PyObject* output) {
+  Ref shape = attr_if_present(output, s_shape);
+  Ref rank = shape ? attr_if_present(shape, s_rank) : Ref();
+  return rank && PyLong_Check(rank) && compare(rank, four, Py_EQ);
+}
+}  // namespace
+
 // _, H, W, C = model.input.shape
 // x = tf.transpose(tf.keras.Input(shape=(C, H, W)), (0, 2, 3, 1))
-// return tf.keras.models.Model(new_input, tf.transpose(model(x), (0, 3, 1, 2)))
+// y = model(x)
+// if isinstance(y, (list, tuple)):   # several outputs: each image-shaped one
+//     y = [tf.transpose(o, (0, 3, 1, 2)) if o.shape.rank == 4 else o for o in y]
+// else:
+//     y = tf.transpose(y, (0, 3, 1, 2))
+// return tf.keras.models.Model(new_input, y)
 Ref to_nchw(Step& at, const Args& a) {
   PyObject* model_ = a[1];
 
@@ -68,7 +91,19 @@ Ref to_nchw(Step& at, const Args& a) {
   at(230);
   Ref y = call(model_, x);
   at(231);
-  y = call(attr(global(tf), s_transpose), y, to_channels_first);
+  if (PyList_Check(y) || PyTuple_Check(y)) {
+    Ref each_output = new_list();
+    Iter outputs(y);
+    while (Ref output = outputs.next()) {
+      if (is_image_shaped(output))
+        append(each_output, call(attr(global(tf), s_transpose), output, to_channels_first));
+      else
+        append(each_output, output);
+    }
+    y = std::move(each_output);
+  } else {
+    y = call(attr(global(tf), s_transpose), y, to_channels_first);
+  }
   at(232);
   return call(attr(attr(attr(global(tf), keras), models), Model), new_input, y);
 }
@@ -142,8 +177,8 @@ void remove_leftovers(PyObject* os_module, PyObject* folder, PyObject* own_pid) 
 }
 
 // model.save(path), crash-safe: the network is written to a temporary file in
-// the same folder, then moved over `path` in one atomic step, so an
-// interrupted save never destroys the previous checkpoint. The temporary name
+// the same folder, then moved over `path` in one atomic step that survives a
+// power loss too, so an interrupted save never destroys the previous checkpoint. The temporary name
 // ends in ".h5" so that Keras still writes HDF5; it is removed if the save fails.
 void save_atomically(PyObject* model, PyObject* path) {
   Ref os_module = global(os);
@@ -156,7 +191,7 @@ void save_atomically(PyObject* model, PyObject* path) {
       call(attr(os_path, join), folder, call(method(s_temp_name, format), base, pid, serial));
   try {
     call(attr(model, s_save), temp);
-    call(attr(os_module, s_replace), temp, path);
+    replace_durably(os_module, temp, path);
   } catch (const PyErrPending&) {
     SetAside failure;
     try {
@@ -174,6 +209,19 @@ void save_atomically(PyObject* model, PyObject* path) {
   remove_leftovers(os_module, folder, pid);
 }
 
+// Saving a network without outputs would give checkpoints that hold nothing
+// to run. An export network that is not a Keras model (it has no `outputs`)
+// is left to its own `save`.
+void refuse_without_outputs(PyObject* me, PyObject* new_model) {
+  Ref kept = attr_if_present(new_model, s_outputs);
+  if (!kept || length(kept) > 0) return;
+  const Py_ssize_t count = length(attr(attr(me, model), s_outputs));
+  Ref total = Ref::check(PyLong_FromSsize_t(count));
+  Ref text = call(method(s_no_outputs_left, format), total, count == 1 ? s_empty : s_plural);
+  PyErr_SetObject(PyExc_ValueError, text);
+  throw_pending();
+}
+
 // print(template.format(self.metric, self.best_value, val))
 void print_comparison(PyObject* me, PyObject* text, double val) {
   Callable fmt = method(text, format);
@@ -185,38 +233,40 @@ void print_comparison(PyObject* me, PyObject* text, double val) {
 }  // namespace
 
 // Source lines, as reported when the step fails:
-//   249      if self.NCHW:
-//   250          new_model = self.to_nchw(self.model)
-//   252      else: new_model = None
-//   253      new_model = self.remove_training_outputs(new_model)
-//   254      new_model.save(self.last)            (temporary file, then atomic replace)
+//   249      channels_first = self.NCHW
+//   253      new_model = self.remove_training_outputs(None)
+//   252      if not new_model.outputs: raise ValueError("The network has N outputs: ...")
+//   250      if channels_first: new_model = self.to_nchw(new_model)
+//   254      new_model.save(self.last)            (temporary file, then durable replace)
 //   256-258  try: import mlflow; if mlflow.active_run(): mlflow.log_artifact(self.last)
 //   260      except ImportError: warnings.warn("MLFlow is not installed. ...", Warning)
 //   262      if val >= self.best_value:
 //   263          print("...improved {} from {} to {}".format(self.metric, self.best_value, val))
-//   264          new_model.save(self.best)        (temporary file, then atomic replace)
+//   264          new_model.save(self.best)        (temporary file, then durable replace)
 //   265          self.best_value = val
 //   267-269      try: import mlflow; if mlflow.active_run(): mlflow.log_artifact(self.best)
 //                except ImportError: pass
 //   272      elif val > -1.0:
 //   273          print("...No improvement in {} from {} to {} ".format(...))
+//
+// The training outputs are cut before the channels-first rewrite, so that the
+// rewrite sees the export outputs only.
 Ref save_model(Step& at, const Args& a) {
   PyObject* me = a[0];
   const double val = a.number;
 
   at(249);
-  Ref new_model;
-  if (truth(attr(me, NCHW))) {
-    at(250);
-    Callable convert = method(me, s_to_nchw);
-    new_model = call(convert, attr(me, model));
-  } else {
-    at(252);
-    new_model = Ref::borrow(Py_None);
-  }
+  const bool channels_first = truth(attr(me, NCHW));
   at(253);
   Callable strip = method(me, s_remove_training_outputs);
-  new_model = call(strip, new_model);
+  Ref new_model = call(strip, Py_None);
+  at(252);
+  refuse_without_outputs(me, new_model);
+  if (channels_first) {
+    at(250);
+    Callable convert = method(me, s_to_nchw);
+    new_model = call(convert, new_model);
+  }
   at(254);
   save_atomically(new_model, attr(me, last));
 
