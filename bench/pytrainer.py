@@ -532,7 +532,14 @@ class DetectionTrainer:
             if report is None:
                 ci = os.environ.get("CI", None)
                 report = "md" if ci is not None and ci != "false" and ci != "0" else "html"
-            live = Live(self.dvclive_output, save_dvc_exp=True, report=report)
+            from corvane.tessmark.worktree import dvc_experiment_refusal
+
+            save_experiment = True
+            reason = dvc_experiment_refusal(self.dvclive_output)
+            if reason is not None:
+                print(reason)
+                save_experiment = False
+            live = Live(self.dvclive_output, save_dvc_exp=save_experiment, report=report)
             live.log_params(self.info)
         else:
             live = None

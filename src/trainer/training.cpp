@@ -93,7 +93,8 @@ namespace {
 Str s_validation("validation"), s_dvclive("dvclive"), s_Live("Live"), s_environ("environ"),
     s_DVC_REPORT("DVC_REPORT"), s_CI("CI"), s_false("false"), s_zero_text("0"), s_md("md"),
     s_html("html"), s_log_params("log_params"), s_next_step("next_step"), s_end("end"),
-    s_ending("\t - [INFO] Ending DVCLive session");
+    s_ending("\t - [INFO] Ending DVCLive session"), s_worktree("corvane.tessmark.worktree"),
+    s_dvc_experiment_refusal("dvc_experiment_refusal");
 Str s_on_train_start("on_train_start"), s_on_evaluation_start("on_evaluation_start"),
     s_on_evaluaiton_end("on_evaluaiton_end"), s_on_epoch_start("on_epoch_start"),
     s_on_step_start("on_step_start"), s_on_step_end("on_step_end"),
@@ -225,8 +226,20 @@ Ref train(Step& at, const Args& a) {
           ci.get() != Py_None && compare(ci, s_false, Py_NE) && compare(ci, s_zero_text, Py_NE);
       report = Ref::borrow(ci_set ? s_md : s_html);
     }
+    at(525);
+    Ref save_experiment = Ref::borrow(Py_True);
+    {
+      Ref fromlist = new_list();
+      append(fromlist, s_dvc_experiment_refusal);
+      Ref refusal = import_from(import(s_worktree, fromlist), s_dvc_experiment_refusal);
+      Ref reason = call(refusal, attr(self, dvclive_output));
+      if (reason.get() != Py_None) {
+        at(526), call(state::cached.print, reason);
+        save_experiment = Ref::borrow(Py_False);
+      }
+    }
     at(527);
-    live = call_kw(live_class, kw_live, attr(self, dvclive_output), Py_True, report);
+    live = call_kw(live_class, kw_live, attr(self, dvclive_output), save_experiment, report);
     at(528);
     Callable log_params = method(live, s_log_params);
     call(log_params, attr(self, info));
