@@ -468,6 +468,7 @@ SAVE_ROWS = [
     (249, lambda s: s.get("NCHW")),
     (250, lambda s: (s.state(NCHW=True), setattr(s.T, "to_nchw", s.trip()))),
     (253, lambda s: setattr(s.T, "remove_training_outputs", s.trip())),
+    (252, lambda s: put(s.exported, outputs=s.odd("__len__"))),
     (254, lambda s: put(s.exported, save=s.trip())),
     (256, lambda s: s.block_import("mlflow")),
     (257, lambda s: put(s.mlflow, active_run=s.trip())),
@@ -652,6 +653,14 @@ def dvclive(s):
     return s.module("dvclive", Live=lambda output, save_dvc_exp, report: s.live)
 
 
+WORKTREE = "corvane.tessmark.worktree"
+
+
+def refused(s):
+    """DVCLive's output lies outside the working folder's git work tree."""
+    s.module(WORKTREE, dvc_experiment_refusal=lambda output: "refused")
+
+
 def hook_fails(name, nth=1):
     return lambda s: put(s.handler, **{name: s.trip(nth)})
 
@@ -678,6 +687,8 @@ TRAIN_ROWS = [
     (521, lambda s: (dvclive(s), put(s.os.environ, get=s.trip(nth=2)))),
     (522, lambda s: (dvclive(s), put(s.os.environ, get=lambda key, default=None: s.odd(
         "__ne__") if key == "CI" else default))),
+    (525, lambda s: (dvclive(s), s.module(WORKTREE, dvc_experiment_refusal=s.trip()))),
+    (526, lambda s: (dvclive(s), refused(s), s.mp.setattr(sys, "stdout", Obj(write=s.trip())))),
     (527, lambda s: put(dvclive(s), Live=s.trip())),
     (528, lambda s: (dvclive(s), put(s.live, log_params=s.trip()))),
     (532, hook_fails("on_train_start")),
