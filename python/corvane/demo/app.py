@@ -6,12 +6,15 @@ import argparse
 import contextlib
 import importlib.util
 import os
+import sys
 import tempfile
 import time
 from dataclasses import asdict, dataclass, field
 from pathlib import Path
 
 DEFAULT_OUT = os.path.join(tempfile.gettempdir(), "corvane-demo")
+# Where the outputs go and what the data are, rather than how the network was trained.
+LOCAL_SETTINGS = ("out", "dvclive", "mlflow", "coco_train", "coco_val", "images", "export_coco")
 
 
 @dataclass
@@ -28,6 +31,11 @@ class DemoConfig:
     batch_size: int = 32
     learning_rate: float = 3e-3
     display: int = 4
+    # COCO-format data instead of the built-in shapes; images default to the files' folder.
+    coco_train: str | None = None
+    coco_val: str | None = None
+    images: str | None = None
+    export_coco: str | None = None
 
     def __post_init__(self):
         if self.quick:
@@ -100,9 +108,36 @@ def parse_args(argv=None) -> DemoConfig:
         help="seed of the initial weights and the batch order; the data are fixed "
         "(default: %(default)s)",
     )
+    coco = parser.add_argument_group(
+        "COCO-format data",
+        "Train and validate on your own images, annotated in COCO's JSON format, instead "
+        "of the built-in shapes. The categories become the classes, in the file's order; "
+        "images of any size are letterboxed to the network's 64x64 input. With --quick, "
+        "only the first images of each file are used (every entry is still checked).",
+    )
+    coco.add_argument("--coco-train", metavar="ANNOTATIONS.json", help="training annotations")
+    coco.add_argument("--coco-val", metavar="ANNOTATIONS.json", help="validation annotations")
+    coco.add_argument(
+        "--images",
+        metavar="DIR",
+        help="folder that each image's file_name is relative to "
+        "(default: the folder of each annotations file)",
+    )
+    coco.add_argument(
+        "--export-coco",
+        metavar="DIR",
+        help="write the built-in shapes as COCO data (DIR/train.json, DIR/val.json, "
+        "DIR/images/*.png) and exit, without training",
+    )
     args = parser.parse_args(argv)
     if args.epochs < 1:
         parser.error("--epochs must be at least 1")
+    if bool(args.coco_train) != bool(args.coco_val):
+        parser.error("--coco-train and --coco-val go together")
+    if args.images and not args.coco_train:
+        parser.error("--images needs --coco-train and --coco-val")
+    if args.export_coco and args.coco_train:
+        parser.error("--export-coco writes the built-in data; it does not go with --coco-train")
     out = os.path.abspath(args.out)
     if args.dvclive and git_checkout_of(out):
         parser.error(
@@ -116,6 +151,10 @@ def parse_args(argv=None) -> DemoConfig:
         mlflow=args.mlflow,
         quick=args.quick,
         seed=args.seed,
+        coco_train=args.coco_train and os.path.abspath(args.coco_train),
+        coco_val=args.coco_val and os.path.abspath(args.coco_val),
+        images=args.images and os.path.abspath(args.images),
+        export_coco=args.export_coco and os.path.abspath(args.export_coco),
     )
 
 
@@ -154,12 +193,18 @@ def run_demo(config: DemoConfig) -> DemoResult:
     dvclive_dir = out / "dvclive" if use_dvclive else None
 
     tf.keras.utils.set_random_seed(config.seed)
-    train = data.make_shapes(config.train_images, (data.DATA_SEED, data.TRAIN_SPLIT))
-    validation = data.make_shapes(config.validation_images, (data.DATA_SEED, data.VALIDATION_SPLIT))
-    train_ds = data.training_dataset(train, config.batch_size, seed=config.seed)
-    val_ds = data.validation_dataset(validation)
+    if config.coco_train:
+        from .coco import coco_source
 
-    model = build_detector()
+        limits = (config.train_images, config.validation_images) if config.quick else (None, None)
+        source = coco_source(config.coco_train, config.coco_val, config.images, *limits)
+    else:
+        source = data.synthetic_source(config.train_images, config.validation_images)
+    train_ds = data.batch_training_set(source.train, config.batch_size, seed=config.seed)
+    val_ds = source.validation
+    classes = list(source.classes)
+
+    model = build_detector(num_classes=len(classes))
     steps = config.epochs * len(train_ds)
     schedule = tf.keras.optimizers.schedules.CosineDecay(
         config.learning_rate / 10,
@@ -171,10 +216,11 @@ def run_demo(config: DemoConfig) -> DemoResult:
     optimizer = tf.keras.optimizers.Adam(schedule)
     # Slot variables made inside the first step would cost tf.function a second trace.
     optimizer.build(model.trainable_variables)
-    evaluator = DetectionEvaluator(model)
+    evaluator = DetectionEvaluator(model, class_names=classes)
     info = {
-        **{k: v for k, v in asdict(config).items() if k not in ("out", "dvclive", "mlflow")},
-        "classes": list(data.CLASSES),
+        **{k: v for k, v in asdict(config).items() if k not in LOCAL_SETTINGS},
+        **source.info,
+        "classes": classes,
         "image_size": data.IMAGE_SIZE,
         "grid_stride": data.STRIDE,
         "parameters": int(model.count_params()),
@@ -203,7 +249,7 @@ def run_demo(config: DemoConfig) -> DemoResult:
             info=info,
             metric="map",
             iou=evaluator.runner.nms_iou,
-            classes=list(data.CLASSES),
+            classes=classes,
             display=config.display,
             dvclive_output=str(dvclive_dir) if dvclive_dir else None,
         )
@@ -278,6 +324,33 @@ def report(result: DemoResult) -> str:
 
 def main(argv=None) -> int:
     config = parse_args(argv)
-    result = run_demo(config)
+    if config.export_coco:
+        return export(config)
+    from corvane.tessmark.coco import CocoFormatError
+
+    try:
+        result = run_demo(config)
+    except CocoFormatError as error:
+        print(f"python -m corvane.demo: error: {error}", file=sys.stderr)
+        return 2
     print(report(result))
+    return 0
+
+
+def export(config: DemoConfig) -> int:
+    from . import data
+    from .coco import export_shapes
+
+    train, validation = data.shape_splits(config.train_images, config.validation_images)
+    try:
+        train_json, val_json = export_shapes(config.export_coco, train, validation)
+    except FileExistsError as error:
+        print(f"python -m corvane.demo: error: {error}", file=sys.stderr)
+        return 2
+    print(
+        f"\t - [INFO] Wrote {len(train)} training and {len(validation)} validation images "
+        f"as COCO data: {train_json} and {val_json}\n"
+        f"\t - [INFO] Train on them with: python -m corvane.demo "
+        f"--coco-train {train_json} --coco-val {val_json}"
+    )
     return 0

@@ -19,6 +19,8 @@ cell holding an object's centre are::
     5 ...  one-hot class
 
 Everything is generated in memory from a seed: no file is read or written.
+:func:`batch_training_set` and :func:`validation_samples` are shared with the
+COCO source (:mod:`corvane.demo.coco`), so both feed the trainer alike.
 """
 
 from __future__ import annotations
@@ -122,23 +124,81 @@ def encode_targets(
     return grid
 
 
-def training_dataset(shapes: ShapeSet, batch_size: int, seed: int, stride: int = STRIDE):
-    """Shuffled batches ``(images, target_grids)``; images stay raw uint8 0..255."""
+def batch_training_set(elements, batch_size: int, seed: int):
+    """Shuffled batches of an unbatched ``(image, target_grid)`` dataset.
+
+    Every source of training data goes through this one function, so that the
+    same elements in the same order give the same batches whatever their source.
+    """
+    ds = elements.shuffle(len(elements), seed=seed, reshuffle_each_iteration=True)
+    return ds.batch(batch_size).prefetch(2)
+
+
+def training_elements(shapes: ShapeSet, stride: int = STRIDE):
+    """The unbatched ``(image, target_grid)`` dataset of ``shapes``; images raw uint8 0..255."""
     import tensorflow as tf
 
     size = shapes.images.shape[1]
     grids = np.stack([encode_targets(b, size, stride, len(CLASSES)) for b in shapes.boxes])
-    ds = tf.data.Dataset.from_tensor_slices((shapes.images, grids))
-    ds = ds.shuffle(len(shapes), seed=seed, reshuffle_each_iteration=True)
-    return ds.batch(batch_size).prefetch(2)
+    return tf.data.Dataset.from_tensor_slices((shapes.images, grids))
+
+
+def training_dataset(shapes: ShapeSet, batch_size: int, seed: int, stride: int = STRIDE):
+    """Shuffled batches ``(images, target_grids)``; images stay raw uint8 0..255."""
+    return batch_training_set(training_elements(shapes, stride), batch_size, seed)
 
 
 def validation_dataset(shapes: ShapeSet):
     """One image per element: ``(images (1,H,W,3), boxes (1,k,5), names (1,))``."""
+    return validation_samples(shapes.images, shapes.boxes, shapes.names)
+
+
+def validation_samples(images, boxes: Sequence[np.ndarray], names: Sequence[str], load=None):
+    """Validation samples as the trainer reads them, from per-image arrays.
+
+    ``images`` holds the pixels, or, with ``load``, what ``load`` turns into
+    the (H, W, 3) pixels inside the pipeline (such as file paths).
+    """
     import tensorflow as tf
 
-    boxes = tf.ragged.constant(shapes.boxes, ragged_rank=1, inner_shape=(5,), dtype=tf.float32)
-    names = np.array([n.encode() for n in shapes.names])
-    ds = tf.data.Dataset.from_tensor_slices((shapes.images, boxes, names)).batch(1)
+    boxes = tf.ragged.constant(
+        [np.asarray(b, np.float32).reshape(-1, 5) for b in boxes],
+        ragged_rank=1,
+        inner_shape=(5,),
+        dtype=tf.float32,
+    )
+    names = np.array([n.encode() for n in names])
+    ds = tf.data.Dataset.from_tensor_slices((images, boxes, names))
+    if load is not None:
+        ds = ds.map(lambda image, box, name: (load(image), box, name))
     # Batches of one are rectangular, so the boxes can be handed out dense.
-    return ds.map(lambda image, box, name: (image, box.to_tensor(), name))
+    dense = lambda box: box.to_tensor() if isinstance(box, tf.RaggedTensor) else box  # noqa: E731
+    ds = ds.batch(1).map(lambda image, box, name: (image, dense(box), name))
+    return ds.prefetch(1)
+
+
+@dataclass(frozen=True)
+class DataSource:
+    """What the demo trains and validates on.
+
+    ``train`` is unbatched ``(image, target_grid)`` elements for
+    :func:`batch_training_set`; ``validation`` the trainer's validation samples.
+    ``info`` describes the source for the run's configuration record.
+    """
+
+    classes: tuple[str, ...]
+    train: object
+    validation: object
+    info: dict
+
+
+def shape_splits(train_images: int, validation_images: int) -> tuple[ShapeSet, ShapeSet]:
+    """The built-in training and validation shapes: the same images for every run."""
+    train = make_shapes(train_images, (DATA_SEED, TRAIN_SPLIT))
+    return train, make_shapes(validation_images, (DATA_SEED, VALIDATION_SPLIT))
+
+
+def synthetic_source(train_images: int, validation_images: int) -> DataSource:
+    """The built-in shapes as the demo's data."""
+    train, validation = shape_splits(train_images, validation_images)
+    return DataSource(CLASSES, training_elements(train), validation_dataset(validation), {})

@@ -37,6 +37,8 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
+from corvane.tessmark.coco import Letterbox, letterbox_image
+
 from .data import CLASSES
 
 IOU_THRESHOLDS = np.linspace(0.5, 0.95, 10)
@@ -50,6 +52,8 @@ class DetectionRunner:
     ``network`` maps a (1, H, W, 3) float batch scaled to [0, 1] to the
     ``detections`` grid of :mod:`corvane.demo.model` (or a one-element list of
     it): the export network, a loaded checkpoint or a training model's cut.
+    An image of another size than the network's square input is letterboxed
+    to it, as in training, and the boxes are mapped back to the image's pixels.
     """
 
     def __init__(self, network, score_threshold: float = 0.05, nms_iou: float = 0.5):
@@ -58,6 +62,8 @@ class DetectionRunner:
         self.network = network
         self.score_threshold = score_threshold
         self.nms_iou = nms_iou
+        shape = tuple(network.input_shape)[1:3] if hasattr(network, "input_shape") else ()
+        self.input_size = shape[0] if len(shape) == 2 and shape[0] == shape[1] else None
         # A traced call is several times faster than an eager one per image; the
         # variables are captured by reference, so training updates show through.
         self._forward = tf.function(lambda batch: network(batch, training=False))
@@ -73,12 +79,29 @@ class DetectionRunner:
         """(boxes (n, 4) x1 y1 x2 y2 in pixels, class indices (n,), scores (n,)), best first."""
         import tensorflow as tf
 
+        height, width = np.shape(image)[:2]
+        if self.input_size is None or (height, width) == (self.input_size, self.input_size):
+            box = None
+        else:
+            box = Letterbox.fit(height, width, self.input_size)
+            image = letterbox_image(
+                image, box.new_height, box.new_width, box.top, box.left, self.input_size
+            )
+            height = width = self.input_size
         batch = tf.cast(tf.convert_to_tensor(image)[None], tf.float32) / 255.0
         output = self._forward(batch)
         if isinstance(output, (list, tuple)):
             output = output[0]
-        height, width = np.shape(image)[:2]
-        return decode_grid(np.asarray(output)[0], height, width, self.score_threshold, self.nms_iou)
+        found = decode_grid(
+            np.asarray(output)[0], height, width, self.score_threshold, self.nms_iou
+        )
+        if box is None:
+            return found
+        boxes, labels, scores = found
+        boxes = box.boxes_to_image(boxes)
+        # A box that lay wholly in the fill is empty once clipped to the image.
+        kept = (boxes[:, 2] > boxes[:, 0]) & (boxes[:, 3] > boxes[:, 1])
+        return boxes[kept], labels[kept], scores[kept]
 
 
 def decode_grid(grid: np.ndarray, height: int, width: int, score_threshold: float, nms_iou: float):
@@ -426,12 +449,17 @@ def summary_table(
     return "\n".join(lines) + "\n"
 
 
-def draw_boxes(image, result: ImageResult, operating_threshold: float, scale: int = 4):
-    """``image`` enlarged ``scale`` times, ground truth in green, kept detections in red."""
+def draw_boxes(image, result: ImageResult, operating_threshold: float, scale: int | None = None):
+    """``image`` enlarged ``scale`` times, ground truth in green, kept detections in red.
+
+    The default scale enlarges small images to about 256 pixels and leaves larger ones.
+    """
     import tensorflow as tf
 
     picture = tf.image.convert_image_dtype(tf.convert_to_tensor(image), tf.float32)
     height, width = picture.shape[:2]
+    if scale is None:
+        scale = max(1, 256 // max(height, width))
     picture = tf.image.resize(picture, (height * scale, width * scale), method="nearest")[None]
 
     def normalised(boxes):
