@@ -80,6 +80,40 @@ class TestTensorBoardLogger:
         assert scalars["validation/mAP@0.5"] == [(0, 0.5)]
         logger.close()
 
+    def test_kept_steps_are_written_in_order_with_their_own_values(self, tmp_path):
+        logger = TensorBoard(str(tmp_path), write_every=3)
+        rate = tf.Variable(1.0)  # the trainer hands over the same variable every step
+        for step in range(7):
+            rate.assign(0.5**step)
+            losses = {"total-loss": tf.constant(step, tf.int32), "learning-rate": rate}
+            if step >= 4:
+                losses["L2-loss"] = float(step)  # a tag set that changes mid-run
+            logger.update_metrics({}, losses)
+        logger.writer.flush()  # the file writer alone: only whole groups are written yet
+        scalars, _ = read_events(tmp_path)
+        assert [step for step, _ in scalars["train/total-loss"]] == list(range(6))
+        logger.flush()
+        scalars, _ = read_events(tmp_path)
+        assert scalars["train/total-loss"] == [(k, float(k)) for k in range(7)]
+        assert scalars["train/learning-rate"] == [(k, 0.5**k) for k in range(7)]
+        assert scalars["train/L2-loss"] == [(k, float(k)) for k in range(4, 7)]
+        logger.close()
+
+    def test_one_trace_whatever_the_number_of_kept_steps(self, tmp_path):
+        logger = TensorBoard(str(tmp_path), write_every=50)
+        for _ in range(120):
+            logger.update_metrics({}, {"total-loss": tf.constant(1.0), "step-time": 0.1})
+        logger.update_metrics({"mAP@0.5": 0.5}, {})
+        logger.close()
+        assert [g.experimental_get_tracing_count() for g in logger._graphs.values()] == [1, 1]
+        scalars, _ = read_events(tmp_path)
+        assert len(scalars["train/total-loss"]) == 120
+        assert scalars["validation/mAP@0.5"] == [(120, 0.5)]
+
+    def test_write_every_must_be_positive(self, tmp_path):
+        with pytest.raises(ValueError, match="write_every"):
+            TensorBoard(str(tmp_path), write_every=0)
+
 
 class TestValidationWriter:
     def test_images_reach_the_loggers_file(self, tmp_path):

@@ -146,49 +146,111 @@ class TensorBoard:
     is a validation pass: the metrics are written as "validation/<key>" at the
     current step (the number of training steps so far), and the losses are not
     written again, since the step before already wrote them. Values that are
-    not single numbers are skipped. The writer is flushed after every pass.
+    not single numbers are skipped.
+
+    Training scalars are kept as they come (tensors stay on the device; a
+    variable's value is read at its step) and written together, in one graph
+    call, every ``write_every`` steps, before each validation pass and by
+    :meth:`flush` and :meth:`close`. The writer is flushed after every pass.
     """
 
-    def __init__(self, logdir: str, step: int = 0):
+    def __init__(self, logdir: str, step: int = 0, write_every: int = 50):
         import tensorflow as tf
 
+        if write_every < 1:
+            raise ValueError(f"write_every must be at least 1, not {write_every}")
         self.logdir = logdir
         self.writer = tf.summary.create_file_writer(logdir)
         self.step = step
-        # One graph call writes all of a step's scalars: eager summary ops, one per
-        # value and step, would cost more than the trainer's own work per step.
-        self._write_graph = tf.function(self._write_scalars)
+        self.write_every = write_every
+        self._pending: list[tuple[int, dict]] = []
+        # One graph per set of tags, taking any number of steps: a graph call per
+        # step, and eager summary ops even more so, would cost more per step than
+        # the trainer's own work.
+        self._graphs: dict = {}
 
     def update_metrics(self, metrics: Mapping | None, losses: Mapping | None) -> None:
         if metrics:
-            self._write("validation/", metrics)
-            self.writer.flush()
+            self._pending.append((self.step, self._scalars("validation/", metrics)))
+            self.flush()
         else:
-            self._write("train/", losses or {})
+            self._pending.append((self.step, self._scalars("train/", losses or {})))
             self.step += 1
+            if len(self._pending) >= self.write_every:
+                self._write_pending()
 
-    def _write(self, prefix: str, values: Mapping) -> None:
+    def _scalars(self, prefix: str, values: Mapping) -> dict:
         import tensorflow as tf
 
         scalars = {}
         for key, value in values.items():
-            if isinstance(value, (tf.Tensor, tf.Variable)) and value.shape.rank == 0:
-                if value.dtype.is_floating or value.dtype.is_integer:
-                    scalars[prefix + str(key)] = value
-                continue
-            number = as_scalar(value)
-            if number is not None:
-                # A tensor, not a Python float: every new float would retrace the graph.
-                scalars[prefix + str(key)] = tf.constant(number, tf.float32)
-        if scalars:
-            self._write_graph(scalars, tf.constant(self.step, tf.int64))
+            if type(value) is float:
+                scalars[prefix + str(key)] = value
+            elif isinstance(value, (tf.Tensor, tf.Variable)):
+                if value.shape.rank == 0 and (value.dtype.is_floating or value.dtype.is_integer):
+                    # A variable changes later: keep this step's value.
+                    is_variable = isinstance(value, tf.Variable)
+                    scalars[prefix + str(key)] = value.read_value() if is_variable else value
+            else:
+                number = as_scalar(value)
+                if number is not None:
+                    scalars[prefix + str(key)] = number
+        return scalars
 
-    def _write_scalars(self, scalars, step):
+    def _write_pending(self) -> None:
+        import tensorflow as tf
+
+        rows, self._pending = [row for row in self._pending if row[1]], []
+        while rows:
+            tags = tuple(sorted(rows[0][1]))
+            count = next(
+                (i for i, (_, s) in enumerate(rows) if tuple(sorted(s)) != tags), len(rows)
+            )
+            group, rows = rows[:count], rows[count:]
+            columns = {tag: _column([scalars[tag] for _, scalars in group]) for tag in tags}
+            steps = tf.constant([step for step, _ in group], tf.int64)
+            self._graph(tags)(columns, steps)
+
+    def _graph(self, tags: tuple):
+        import tensorflow as tf
+
+        if tags not in self._graphs:
+            signature = (
+                {tag: tf.TensorSpec([None], tf.float32) for tag in tags},
+                tf.TensorSpec([None], tf.int64),
+            )
+            self._graphs[tags] = tf.function(self._write_rows, input_signature=signature)
+        return self._graphs[tags]
+
+    def _write_rows(self, columns, steps):
         import tensorflow as tf
 
         with self.writer.as_default():
-            for key in sorted(scalars):
-                tf.summary.scalar(key, tf.cast(scalars[key], tf.float32), step=step)
+            for i in tf.range(tf.shape(steps)[0]):
+                # The loop's name scope would otherwise prefix every tag.
+                with tf.compat.v1.name_scope(None):
+                    for tag in sorted(columns):
+                        tf.summary.scalar(tag, columns[tag][i], step=steps[i])
+
+    def flush(self) -> None:
+        """Writes what is kept and flushes the writer."""
+        self._write_pending()
+        self.writer.flush()
 
     def close(self) -> None:
+        self._write_pending()
         self.writer.close()
+
+
+def _column(values: list):
+    """One float32 vector from a tag's values of several steps (tensors or floats)."""
+    import tensorflow as tf
+
+    if all(type(v) is float for v in values):
+        return tf.constant(values, tf.float32)
+    return tf.stack(
+        [
+            v if isinstance(v, tf.Tensor) and v.dtype == tf.float32 else tf.cast(v, tf.float32)
+            for v in values
+        ]
+    )
