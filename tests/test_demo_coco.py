@@ -14,9 +14,9 @@ import tensorflow as tf
 import corvane
 from corvane.demo import data
 from corvane.demo.app import DemoConfig, parse_args, run_demo
-from corvane.demo.coco import coco_source
+from corvane.demo.coco import coco_source, training_elements
 from corvane.demo.evaluator import DetectionRunner
-from corvane.tessmark.coco import Letterbox, coco_document
+from corvane.tessmark.coco import Letterbox, coco_document, read_coco
 
 PYTHONPATH = os.pathsep.join([str(Path(corvane.__file__).parents[1]), *sys.path])
 
@@ -152,6 +152,18 @@ class TestPipelines:
             assert grid[..., 0].sum() == len(boxes)  # the negative has an empty grid
         batches = list(data.batch_training_set(source.train, 2, seed=0))
         assert [len(b[0]) for b in batches] == [2, 2, 1]
+
+    def test_decoded_images_are_kept_after_the_first_epoch(self, tmp_path):
+        path, _ = wide_shapes(tmp_path, 3, (2, 2))
+        dataset = read_coco(path)
+        kept, read_again = training_elements(dataset), training_elements(dataset, cache=False)
+        first = [image.numpy() for image, _ in kept]
+        list(read_again)
+        for image in dataset.images:
+            os.remove(image.path)
+        assert all(np.array_equal(a, b.numpy()) for a, (b, _) in zip(first, kept, strict=True))
+        with pytest.raises(tf.errors.NotFoundError):
+            list(read_again)
 
     def test_validation_samples_are_the_original_images_and_boxes(self, tmp_path):
         path, entries = wide_shapes(tmp_path, 3, (2, 1))

@@ -79,9 +79,16 @@ def coco_source(
 
 
 def training_elements(
-    dataset: CocoDataset, image_size: int = data.IMAGE_SIZE, stride: int = data.STRIDE
+    dataset: CocoDataset,
+    image_size: int = data.IMAGE_SIZE,
+    stride: int = data.STRIDE,
+    cache: bool | None = None,
 ):
-    """Unbatched ``(letterboxed image, target_grid)`` elements, in the file's image order."""
+    """Unbatched ``(letterboxed image, target_grid)`` elements, in the file's image order.
+
+    With ``cache`` the decoded elements are kept in memory after the first
+    epoch; by default when they take at most ``CACHE_LIMIT`` bytes.
+    """
     import tensorflow as tf
 
     boxes = [Letterbox.fit(image.height, image.width, image_size) for image in dataset.images]
@@ -103,9 +110,9 @@ def training_elements(
     ds = tf.data.Dataset.from_tensor_slices((paths, layout, grids))
     # Parallel decoding; the element order stays the file's (deterministic map).
     ds = ds.map(load, num_parallel_calls=tf.data.AUTOTUNE)
-    if len(dataset) * (image_size * image_size * 3 + grids[0].nbytes) <= CACHE_LIMIT:
-        ds = ds.cache()
-    return ds
+    if cache is None:
+        cache = len(dataset) * (image_size * image_size * 3 + grids[0].nbytes) <= CACHE_LIMIT
+    return ds.cache() if cache else ds
 
 
 def validation_dataset(dataset: CocoDataset):
