@@ -153,6 +153,23 @@ class TestPipelines:
         batches = list(data.batch_training_set(source.train, 2, seed=0))
         assert [len(b[0]) for b in batches] == [2, 2, 1]
 
+    def test_grey_and_transparent_images_become_three_channels(self, tmp_path):
+        from PIL import Image
+
+        Image.new("L", (40, 30), 90).save(tmp_path / "grey.png")
+        Image.new("RGBA", (30, 40), (10, 20, 30, 0)).save(tmp_path / "alpha.png")
+        entries = [
+            (name, w, h, np.zeros((0, 5)))
+            for name, w, h in (("grey.png", 40, 30), ("alpha.png", 30, 40))
+        ]
+        path = tmp_path / "ann.json"
+        path.write_text(json.dumps(coco_document(["thing"], entries)))
+        source = coco_source(path, path)
+        assert [image.shape for image, _ in source.train] == [(64, 64, 3)] * 2
+        grey, alpha = (images.numpy()[0] for images, _, _ in source.validation)
+        assert grey.shape == (30, 40, 3) and (grey == 90).all()
+        assert alpha.shape == (40, 30, 3) and alpha[0, 0].tolist() == [10, 20, 30]
+
     def test_decoded_images_are_kept_after_the_first_epoch(self, tmp_path):
         path, _ = wide_shapes(tmp_path, 3, (2, 2))
         dataset = read_coco(path)
