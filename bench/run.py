@@ -19,6 +19,7 @@ os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "3")
 from bench import overhead  # noqa: E402
 
 ROWS = []
+KINDS = ["overhead", "memory", "tracing", "e2e", "limit", "import", "checkpoint"]
 
 
 def row(name, value, peer="", ratio="", note=""):
@@ -98,10 +99,10 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--quick", action="store_true", help="fewer repetitions")
     parser.add_argument(
-        "--only", nargs="*", default=None, help="overhead, memory, tracing, e2e, import, checkpoint"
+        "--only", nargs="*", default=None, help=", ".join(KINDS)
     )
     args = parser.parse_args()
-    want = set(args.only or ["overhead", "memory", "tracing", "e2e", "import", "checkpoint"])
+    want = set(args.only or KINDS)
     start = time.perf_counter()
     with tempfile.TemporaryDirectory() as folder:
         if "overhead" in want:
@@ -117,6 +118,11 @@ def main():
             if "e2e" in want:
                 for cells in end_to_end.against_fit(folder, quick=args.quick):
                     row(*cells)
+        if "limit" in want:
+            from bench import limit_line
+
+            for cells in limit_line.measure(f"{folder}/limit", quick=args.quick):
+                row(*cells)
         if "import" in want:
             bench_import()
         if "checkpoint" in want:
