@@ -93,12 +93,6 @@ def test_training_on_the_export_equals_training_on_the_built_in_data(tmp_path):
 
 
 class TestCommandLine:
-    def test_coco_options(self, tmp_path):
-        config = parse_args(["--coco-train", "t.json", "--coco-val", "v.json", "--images", "im"])
-        assert config.coco_train == os.path.abspath("t.json")
-        assert config.images == os.path.abspath("im")
-        assert parse_args([]).coco_train is None
-
     @pytest.mark.parametrize(
         "args, message",
         [
