@@ -234,3 +234,16 @@ def test_categories_set_the_classes_and_negatives_are_trained_and_evaluated(tmp_
     assert best.outputs[0].shape[-1] == 5 + len(classes)
     assert "6 images" in (result.checkpoints / "validation" / "results.txt").read_text()
     assert [row["epoch"] for row in summary(result.checkpoints / "summary.csv")] == ["0", "1"]
+
+
+def test_drawn_validation_images_of_any_size_stay_near_256_to_512_pixels():
+    from corvane.demo.evaluator import ImageResult, draw_boxes
+
+    def drawn(height, width):
+        boxes = np.array([[1, 1, 10, 10]], np.float64)
+        result = ImageResult("a", height, width, boxes, [0], boxes, [0], np.array([0.9]))
+        return draw_boxes(np.zeros((height, width, 3), np.uint8), result, 0.5).shape
+
+    assert drawn(64, 64) == (256, 256, 3)
+    assert drawn(1200, 600) == (512, 256, 3)
+    assert drawn(400, 500) == (400, 500, 3)

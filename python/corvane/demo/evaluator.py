@@ -449,18 +449,22 @@ def summary_table(
     return "\n".join(lines) + "\n"
 
 
-def draw_boxes(image, result: ImageResult, operating_threshold: float, scale: int | None = None):
-    """``image`` enlarged ``scale`` times, ground truth in green, kept detections in red.
+def draw_boxes(image, result: ImageResult, operating_threshold: float, scale: float | None = None):
+    """``image`` scaled ``scale`` times, ground truth in green, kept detections in red.
 
-    The default scale enlarges small images to about 256 pixels and leaves larger ones.
+    By default small images are enlarged by a whole factor to about 256 pixels,
+    and images over 512 pixels are shrunk to that, which keeps the logs small.
     """
     import tensorflow as tf
 
     picture = tf.image.convert_image_dtype(tf.convert_to_tensor(image), tf.float32)
     height, width = picture.shape[:2]
     if scale is None:
-        scale = max(1, 256 // max(height, width))
-    picture = tf.image.resize(picture, (height * scale, width * scale), method="nearest")[None]
+        longest = max(height, width)
+        scale = max(1, 256 // longest) if longest <= 512 else 512 / longest
+    size = (max(1, round(height * scale)), max(1, round(width * scale)))
+    method = "nearest" if scale >= 1 else "area"
+    picture = tf.image.resize(picture, size, method=method)[None]
 
     def normalised(boxes):
         boxes = np.asarray(boxes, np.float32).reshape(-1, 4)
