@@ -1,6 +1,9 @@
 """The TensorBoard logger, the validation writer and the callback handler's hook contract."""
 
 import glob
+import os
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -109,6 +112,29 @@ class TestTensorBoardLogger:
         scalars, _ = read_events(tmp_path)
         assert len(scalars["train/total-loss"]) == 120
         assert scalars["validation/mAP@0.5"] == [(120, 0.5)]
+
+    def test_kept_steps_reach_the_file_when_the_program_ends_without_close(self, tmp_path):
+        code = (
+            "import sys, tensorflow as tf\n"
+            "from corvane.tessmark.callbacks import TensorBoard\n"
+            "logger = TensorBoard(sys.argv[1])\n"
+            "for k in range(3):\n"
+            "    logger.update_metrics({}, {'total-loss': tf.constant(float(k))})\n"
+            "closed = TensorBoard(sys.argv[1] + '-closed')\n"
+            "closed.close()\n"
+        )
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), TF_CPP_MIN_LOG_LEVEL="2")
+        done = subprocess.run(
+            [sys.executable, "-c", code, str(tmp_path / "tb")],
+            env=env,
+            capture_output=True,
+            text=True,
+            timeout=120,
+        )
+        assert done.returncode == 0, done.stderr[-2000:]
+        assert "Error" not in done.stderr  # the closed logger's exit hook is gone
+        scalars, _ = read_events(tmp_path / "tb")
+        assert scalars["train/total-loss"] == [(0, 0.0), (1, 1.0), (2, 2.0)]
 
     def test_write_every_must_be_positive(self, tmp_path):
         with pytest.raises(ValueError, match="write_every"):

@@ -101,6 +101,9 @@ Datasets
 
 from __future__ import annotations
 
+import atexit
+import functools
+import weakref
 from collections.abc import Mapping
 
 from corvane.validator.writers import as_scalar
@@ -151,7 +154,8 @@ class TensorBoard:
     Training scalars are kept as they come (tensors stay on the device; a
     variable's value is read at its step) and written together, in one graph
     call, every ``write_every`` steps, before each validation pass and by
-    :meth:`flush` and :meth:`close`. The writer is flushed after every pass.
+    :meth:`flush` and :meth:`close`, and at the latest when the interpreter
+    exits. The writer is flushed after every pass.
     """
 
     def __init__(self, logdir: str, step: int = 0, write_every: int = 50):
@@ -168,6 +172,9 @@ class TensorBoard:
         # step, and eager summary ops even more so, would cost more per step than
         # the trainer's own work.
         self._graphs: dict = {}
+        # A weak reference, so that the exit hook keeps no logger alive.
+        self._at_exit = functools.partial(_flush_at_exit, weakref.ref(self))
+        atexit.register(self._at_exit)
 
     def update_metrics(self, metrics: Mapping | None, losses: Mapping | None) -> None:
         if metrics:
@@ -238,8 +245,15 @@ class TensorBoard:
         self.writer.flush()
 
     def close(self) -> None:
+        atexit.unregister(self._at_exit)
         self._write_pending()
         self.writer.close()
+
+
+def _flush_at_exit(reference) -> None:
+    logger = reference()
+    if logger is not None:
+        logger.flush()
 
 
 def _column(values: list):
