@@ -13,7 +13,8 @@ demo's cosine schedule, validation off):
 
 Each round runs one epoch of every way, in rotated order; the ratio to the bare loop is
 taken within each round, and medians over the rounds are reported, with the CPU time per
-step (all threads of the process), which other load on the machine disturbs less.
+step (all threads of the process) and the CPU ratio (the bare loop's median CPU time per
+step over the way's), which other load on the machine disturbs less than wall time.
 
 The parts, per step. A real step takes tens of milliseconds and varies by several from
 run to run, which buries the parts. So they are measured on a null step: ``train_step``
@@ -227,6 +228,7 @@ def measure(folder=None, quick=False):
         trainer.logger.close()
 
     rows = []
+    bare_cpu = steps["bare loop"]["cpu"]
     for name, figures in steps.items():
         rows.append(
             (
@@ -234,6 +236,7 @@ def measure(folder=None, quick=False):
                 f"{1 / figures['median']:.2f} steps/s (best {1 / figures['best']:.2f})",
                 f"{figures['cpu'] * 1e3:.2f} ms CPU/step",
                 f"{figures['ratio']:.3f}",
+                f"CPU ratio {bare_cpu / figures['cpu']:.3f}; "
                 f"{rounds} rounds of {len(batches)} steps, medians",
             )
         )
