@@ -145,6 +145,10 @@ BAD_INPUT = {
         lambda d, f: d["images"][2].update(id=4),
         ["image id 4 appears more than once"],
     ),
+    "duplicate category id": (
+        lambda d, f: d["categories"].append({"id": 3, "name": "bird"}),
+        ["category id 3 appears more than once"],
+    ),
     "duplicate category name": (
         lambda d, f: d["categories"].append({"id": 5, "name": "cat"}),
         ["category name 'cat' appears more than once"],

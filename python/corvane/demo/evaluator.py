@@ -62,8 +62,10 @@ class DetectionRunner:
         self.network = network
         self.score_threshold = score_threshold
         self.nms_iou = nms_iou
-        shape = tuple(network.input_shape)[1:3] if hasattr(network, "input_shape") else ()
-        self.input_size = shape[0] if len(shape) == 2 and shape[0] == shape[1] else None
+        # A square input of fixed size (N, S, S, C) is letterboxed to; any other is fed as is.
+        shape = getattr(network, "input_shape", None)
+        square = isinstance(shape, tuple) and len(shape) == 4 and shape[1] == shape[2]
+        self.input_size = shape[1] if square and shape[1] else None
         # A traced call is several times faster than an eager one per image; the
         # variables are captured by reference, so training updates show through.
         self._forward = tf.function(lambda batch: network(batch, training=False))

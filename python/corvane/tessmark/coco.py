@@ -116,8 +116,10 @@ def read_coco(annotations: str | os.PathLike, images_dir: str | os.PathLike | No
     category_ids = coco.getCatIds()
     classes = [category["name"] for category in coco.loadCats(category_ids)]
     class_index = {category_id: k for k, category_id in enumerate(category_ids)}
-    problems += _duplicates("category", category_ids, "id")
-    problems += _duplicates("category", classes, "name")
+    # With a repeated id, pycocotools keeps one category for both: names would repeat too.
+    problems += _duplicates("category", category_ids, "id") or _duplicates(
+        "category", classes, "name"
+    )
     image_ids = [image["id"] for image in document["images"]]
     problems += _duplicates("image", image_ids, "id")
     problems += _duplicates("annotation", [a["id"] for a in document["annotations"]], "id")
