@@ -98,9 +98,7 @@ def bench_checkpoint(folder, quick):
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--quick", action="store_true", help="fewer repetitions")
-    parser.add_argument(
-        "--only", nargs="*", default=None, help=", ".join(KINDS)
-    )
+    parser.add_argument("--only", nargs="*", default=None, help=", ".join(KINDS))
     args = parser.parse_args()
     want = set(args.only or KINDS)
     start = time.perf_counter()
