@@ -41,6 +41,12 @@ Loss object (constructor ``loss``)
     So do not put the L2 term in "total-loss". See
     :class:`corvane.tessmark.losses.TessmarkLoss`.
 
+    Optional, for :mod:`corvane.tessmark.distributed`: a ``compute_loss`` that
+    accepts the keyword ``global_sum`` is called on each replica with a function
+    that sums a tensor over the whole global batch; it then divides by the global
+    batch's normaliser and returns the replica's share of each value. A loss
+    without it is taken to return means over the examples of its batch.
+
 Logger (constructor ``logger``) and validation writer
     The logger needs an attribute ``writer``, read once by the constructor, and
     ``update_metrics(metrics, losses)`` with two positionals. The trainer calls

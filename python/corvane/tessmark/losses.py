@@ -31,6 +31,10 @@ class TessmarkLoss:
     The weights scale the terms before they are reported, so "total-loss" is
     exactly the sum of the three reported terms. Regularisation is not
     included: the trainer adds the model's own L2 losses itself.
+
+    Under ``tf.distribute`` it divides by the objects of the global batch, not of the
+    replica's share (see ``compute_loss``), so the distributed loss is the
+    single-device loss of the same global batch.
     """
 
     def __init__(
@@ -43,13 +47,23 @@ class TessmarkLoss:
         self.classification_weight = classification_weight
         self.objectness_weight = objectness_weight
 
-    def compute_loss(self, targets, predictions) -> dict:
+    def compute_loss(self, targets, predictions, global_sum=None) -> dict:
+        """The loss terms of one batch.
+
+        ``global_sum``, given by a distributed trainer on each replica, sums a tensor over
+        every replica of the global batch. The terms are then divided by the global
+        batch's number of objects, so each is this replica's share and the replicas'
+        shares add up to the loss of the whole global batch.
+        """
         grid = tf.cast(targets[0], tf.float32)
         box_logits = tf.cast(predictions[0], tf.float32)
         class_logits = tf.cast(predictions[1], tf.float32)
 
         present = grid[..., 0]
-        objects = tf.maximum(tf.reduce_sum(present), 1.0)
+        objects = tf.reduce_sum(present)
+        if global_sum is not None:
+            objects = global_sum(objects)
+        objects = tf.maximum(objects, 1.0)
 
         objectness = tf.nn.sigmoid_cross_entropy_with_logits(
             labels=present, logits=box_logits[..., 0]
