@@ -32,8 +32,14 @@ def build_detector(
     image_size: int = IMAGE_SIZE,
     widths: tuple[int, ...] = (16, 32, 64),
     l2: float = L2_WEIGHT,
+    synchronized: bool = False,
 ) -> tf.keras.Model:
-    """One stride-2 stage per width, then a head; input (image_size, image_size, 3) NHWC."""
+    """One stride-2 stage per width, then a head; input (image_size, image_size, 3) NHWC.
+
+    ``synchronized`` makes batch normalisation use the statistics of the global batch
+    under ``tf.distribute``, so that training on several replicas is the same as on one
+    device (at the price of a few small all-reduces per layer and step).
+    """
     layers = tf.keras.layers
     regulariser = tf.keras.regularizers.L2(l2)
 
@@ -41,7 +47,7 @@ def build_detector(
         x = layers.Conv2D(
             filters, 3, strides, padding="same", use_bias=False, kernel_regularizer=regulariser
         )(x)
-        x = layers.BatchNormalization(momentum=0.9)(x)
+        x = layers.BatchNormalization(momentum=0.9, synchronized=synchronized)(x)
         return layers.LeakyReLU(0.1, name=name)(x)
 
     inputs = tf.keras.Input((image_size, image_size, 3), name="image")
