@@ -1,4 +1,4 @@
-"""Training through tf.distribute: equivalence with one device, two workers, bad input."""
+"""Training through tf.distribute: equivalence with one device, two workers, bad input, demo."""
 
 import csv
 import json
@@ -15,6 +15,7 @@ import numpy as np
 import pytest
 import tensorflow as tf
 
+from corvane.demo.app import parse_args
 from corvane.tessmark.distributed import DistributedDetectionTrainer
 from corvane.tessmark.losses import TessmarkLoss
 
@@ -307,3 +308,66 @@ def test_training_data_kinds(one_device, tmp_path, capsys, kind):
         assert isinstance(contexts[0], tf.distribute.InputContext)
     else:
         assert steps == 4 and "2/?" in bars and "2/2" not in bars
+
+
+# --- the demo --------------------------------------------------------------------------------
+
+
+def test_demo_options(monkeypatch, capsys):
+    assert parse_args(["--devices", "2"]).devices == 2
+    with pytest.raises(SystemExit):
+        parse_args(["--devices", "0"])
+    monkeypatch.setenv("TF_CONFIG", '{"cluster": {"worker": ["127.0.0.1:1"]}}')
+    with pytest.raises(SystemExit):
+        parse_args(["--devices", "2"])
+    assert "with TF_CONFIG each worker uses all its devices" in capsys.readouterr().err
+
+
+def demo_command(out):
+    return [sys.executable, "-m", "corvane.demo", "--quick", "--epochs", "1", "--out", str(out)]
+
+
+def test_demo_on_two_logical_devices(tmp_path):
+    out = tmp_path / "out"
+    command = demo_command(out) + ["--devices", "2", "--no-dvclive", "--no-mlflow"]
+    run_together([(command, tmp_path, dict(os.environ), tmp_path / "log")])
+    with open(out / "checkpoints" / "summary.csv", newline="") as f:
+        assert [row["epoch"] for row in csv.DictReader(f)] == ["0", "1"]
+    assert json.loads((out / "checkpoints" / "config.json").read_text())["devices"] == 2
+
+
+def test_demo_same_command_on_two_workers(tmp_path):
+    out, ports, jobs = tmp_path / "out", free_ports(2), []
+    for index in (0, 1):
+        cwd = tmp_path / f"cwd{index}"
+        cwd.mkdir()
+        env = cluster_env(ports, index, MLFLOW_TRACKING_URI=f"sqlite:///{tmp_path}/mlflow.db")
+        command = demo_command(out) + ["--dvclive", "--mlflow"]
+        jobs.append((command, cwd, env, tmp_path / f"log{index}"))
+    run_together(jobs)
+    chief, other = ((tmp_path / f"log{index}").read_text() for index in (0, 1))
+    assert "Final validation: mAP@0.5" in chief
+    assert "the chief worker wrote the outputs" in other and str(out) not in other
+    assert sorted(p.name for p in out.iterdir()) == [
+        "checkpoints",
+        "dvc.yaml",
+        "dvclive",
+        "mlartifacts",
+        "tensorboard",
+    ]
+    assert len(list((out / "tensorboard").iterdir())) == 1
+    with open(out / "checkpoints" / "summary.csv", newline="") as f:
+        assert [row["epoch"] for row in csv.DictReader(f)] == ["0", "1"]
+
+
+def test_workers_started_differently_all_fail_at_once(tmp_path):
+    """A worker training one epoch more than the other would leave it waiting forever."""
+    out, ports, jobs = tmp_path / "out", free_ports(2), []
+    for index in (0, 1):
+        command = demo_command(out) + ["--no-dvclive", "--no-mlflow"]
+        command[command.index("--epochs") + 1] = str(index + 1)
+        jobs.append((command, tmp_path, cluster_env(ports, index), tmp_path / f"log{index}"))
+    assert run_together(jobs, timeout=200, check=False) == [1, 1]
+    for index in (0, 1):
+        log = (tmp_path / f"log{index}").read_text()
+        assert "ValueError: The workers were not started with the same training" in log

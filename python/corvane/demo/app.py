@@ -36,6 +36,8 @@ class DemoConfig:
     coco_val: str | None = None
     images: str | None = None
     export_coco: str | None = None
+    # More than 1: MirroredStrategy over that many devices; TF_CONFIG: one worker of many.
+    devices: int = 1
 
     def __post_init__(self):
         if self.quick:
@@ -51,6 +53,7 @@ class DemoResult:
     mlflow_uri: str | None
     mlflow_run_id: str | None
     metrics: dict = field(default_factory=dict)
+    chief: bool = True  # False on the other workers of a multi-worker run
 
     @property
     def map50(self) -> float:
@@ -129,6 +132,14 @@ def parse_args(argv=None) -> DemoConfig:
         help="write the built-in shapes as COCO data (DIR/train.json, DIR/val.json, "
         "DIR/images/*.png) and exit, without training",
     )
+    parser.add_argument(
+        "--devices",
+        type=int,
+        default=defaults.devices,
+        help="train on N devices of this machine with MirroredStrategy: its GPUs when it has "
+        "N, otherwise its CPU split into N logical devices. With TF_CONFIG set, the same "
+        "command on every worker trains with MultiWorkerMirroredStrategy (default: 1)",
+    )
     args = parser.parse_args(argv)
     if args.epochs < 1:
         parser.error("--epochs must be at least 1")
@@ -138,6 +149,12 @@ def parse_args(argv=None) -> DemoConfig:
         parser.error("--images needs --coco-train and --coco-val")
     if args.export_coco and args.coco_train:
         parser.error("--export-coco writes the built-in data; it does not go with --coco-train")
+    if args.devices < 1:
+        parser.error("--devices must be at least 1")
+    if args.devices > 1 and os.environ.get("TF_CONFIG"):
+        parser.error(
+            "--devices is for one machine: with TF_CONFIG each worker uses all its devices"
+        )
     out = os.path.abspath(args.out)
     if args.dvclive and git_checkout_of(out):
         parser.error(
@@ -155,6 +172,7 @@ def parse_args(argv=None) -> DemoConfig:
         coco_val=args.coco_val and os.path.abspath(args.coco_val),
         images=args.images and os.path.abspath(args.images),
         export_coco=args.export_coco and os.path.abspath(args.export_coco),
+        devices=args.devices,
     )
 
 
@@ -172,20 +190,31 @@ def run_demo(config: DemoConfig) -> DemoResult:
     os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "2")
     import tensorflow as tf
 
+    from corvane.tessmark import distributed
     from corvane.tessmark.callbacks import TensorBoard, TessmarkTrainingCallback
     from corvane.tessmark.losses import TessmarkLoss
     from corvane.tessmark.trainer.detection import DetectionTrainer
+
+    # Before any other TensorFlow operation: both strategies set up the devices.
+    strategy = None
+    if os.environ.get("TF_CONFIG"):
+        strategy = tf.distribute.MultiWorkerMirroredStrategy()
+    elif config.devices > 1:
+        strategy = distributed.strategy_for_devices(config.devices)
+    # Only the chief writes; the trainer sends another worker's files elsewhere.
+    chief = strategy is None or distributed.WorkerRole(strategy).is_chief
 
     from . import data
     from .evaluator import DetectionEvaluator
     from .model import build_detector
 
     out = Path(config.out).resolve()
-    out.mkdir(parents=True, exist_ok=True)
+    if chief:
+        out.mkdir(parents=True, exist_ok=True)
     use_dvclive = config.dvclive
     if use_dvclive is None:
         use_dvclive = _installed("dvclive") and not git_checkout_of(str(out))
-    use_mlflow = _installed("mlflow") if config.mlflow is None else config.mlflow
+    use_mlflow = (_installed("mlflow") if config.mlflow is None else config.mlflow) and chief
     if use_dvclive and git_checkout_of(str(out)):
         raise ValueError(f"DVCLive would set up DVC in the git checkout around {out}")
     checkpoints = out / "checkpoints"
@@ -204,18 +233,20 @@ def run_demo(config: DemoConfig) -> DemoResult:
     val_ds = source.validation
     classes = list(source.classes)
 
-    model = build_detector(num_classes=len(classes))
-    steps = config.epochs * len(train_ds)
-    schedule = tf.keras.optimizers.schedules.CosineDecay(
-        config.learning_rate / 10,
-        decay_steps=steps,
-        alpha=0.02,
-        warmup_target=config.learning_rate,
-        warmup_steps=min(100, steps // 10),
-    )
-    optimizer = tf.keras.optimizers.Adam(schedule)
-    # Slot variables made inside the first step would cost tf.function a second trace.
-    optimizer.build(model.trainable_variables)
+    with strategy.scope() if strategy else contextlib.nullcontext():
+        # Global batch statistics, so that several replicas train as one device would.
+        model = build_detector(num_classes=len(classes), synchronized=strategy is not None)
+        steps = config.epochs * len(train_ds)
+        schedule = tf.keras.optimizers.schedules.CosineDecay(
+            config.learning_rate / 10,
+            decay_steps=steps,
+            alpha=0.02,
+            warmup_target=config.learning_rate,
+            warmup_steps=min(100, steps // 10),
+        )
+        optimizer = tf.keras.optimizers.Adam(schedule)
+        # Slot variables made inside the first step would cost tf.function a second trace.
+        optimizer.build(model.trainable_variables)
     evaluator = DetectionEvaluator(model, class_names=classes)
     info = {
         **{k: v for k, v in asdict(config).items() if k not in LOCAL_SETTINGS},
@@ -227,19 +258,23 @@ def run_demo(config: DemoConfig) -> DemoResult:
     }
 
     with contextlib.ExitStack() as stack:
-        logger = TensorBoard(str(tensorboard))
-        stack.callback(logger.close)
+        logger = None
+        if chief:
+            logger = TensorBoard(str(tensorboard))
+            stack.callback(logger.close)
         mlflow_uri, run_id = None, None
         if use_mlflow:
             mlflow_uri, run_id = stack.enter_context(_mlflow_run(out, config, info))
-        if use_dvclive:
+        if use_dvclive and chief:
             # DVCLive finds its repository, and writes dvc.yaml, from the working folder.
             stack.enter_context(_working_folder(out))
             # Outside git DVCLive cannot save an experiment, as intended; not worth a warning.
             os.environ.setdefault("DVCLIVE_LOGLEVEL", "ERROR")
             os.environ.setdefault("DVC_STUDIO_OFFLINE", "true")
 
-        trainer = DetectionTrainer(
+        trainer = (
+            DetectionTrainer if strategy is None else distributed.DistributedDetectionTrainer
+        )(
             model,
             train_ds,
             optimizer,
@@ -252,6 +287,7 @@ def run_demo(config: DemoConfig) -> DemoResult:
             classes=classes,
             display=config.display,
             dvclive_output=str(dvclive_dir) if dvclive_dir else None,
+            **({"strategy": strategy} if strategy else {}),
         )
         trainer.train(
             config.epochs,
@@ -261,7 +297,9 @@ def run_demo(config: DemoConfig) -> DemoResult:
             callback_handler=TessmarkTrainingCallback(),
         )
     metrics = evaluator.last_result.metrics if evaluator.last_result else {}
-    return DemoResult(out, checkpoints, tensorboard, dvclive_dir, mlflow_uri, run_id, metrics)
+    return DemoResult(
+        out, checkpoints, tensorboard, dvclive_dir, mlflow_uri, run_id, metrics, chief
+    )
 
 
 def _installed(package: str) -> bool:
@@ -301,6 +339,8 @@ def _working_folder(path: Path):
 
 
 def report(result: DemoResult) -> str:
+    if not result.chief:
+        return "\t - [INFO] This worker is done; the chief worker wrote the outputs"
     validation = result.checkpoints / "validation"
     lines = []
     if result.metrics:
