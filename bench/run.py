@@ -4,6 +4,7 @@ Each figure of the compiled trainer is measured beside its peer in the same proc
 """
 
 import argparse
+import json
 import os
 import statistics
 import subprocess
@@ -19,7 +20,7 @@ os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "3")
 from bench import overhead  # noqa: E402
 
 ROWS = []
-KINDS = ["overhead", "memory", "tracing", "e2e", "limit", "import", "checkpoint"]
+KINDS = ["overhead", "memory", "tracing", "e2e", "limit", "import", "checkpoint", "distributed"]
 
 
 def row(name, value, peer="", ratio="", note=""):
@@ -95,6 +96,16 @@ def bench_checkpoint(folder, quick):
     )
 
 
+def bench_distributed(quick):
+    # Its own process: the CPU is split into logical devices before TensorFlow starts.
+    command = [sys.executable, str(ROOT / "bench" / "distributed.py"), "--json"]
+    out = subprocess.run(command + (["--quick"] if quick else []), capture_output=True, text=True)
+    if out.returncode != 0:
+        raise RuntimeError(out.stderr[-3000:])
+    for cells in json.loads(out.stdout.strip().splitlines()[-1]):
+        row(*cells)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--quick", action="store_true", help="fewer repetitions")
@@ -125,6 +136,8 @@ def main():
             bench_import()
         if "checkpoint" in want:
             bench_checkpoint(f"{folder}/checkpoint", args.quick)
+        if "distributed" in want:
+            bench_distributed(args.quick)
     widths = [
         max(len(str(r[i])) for r in ROWS + [("measure", "compiled", "peer", "ratio", "")])
         for i in range(5)
