@@ -22,7 +22,7 @@ optimizer, which sums the replicas' gradients, applies the gradient of that loss
   function that sums a tensor over every replica of the global batch; it divides each
   term by the global batch's normaliser (``TessmarkLoss`` divides by the global number of
   objects), so each replica returns its share and the shares add up to the single-device
-  loss of the same batch exactly.
+  loss of the same batch (up to rounding).
 * Any other loss object is taken to return means over the examples of its batch: each
   replica's values are weighted by its share of the global batch's examples, which also
   holds for a smaller last batch that does not divide evenly.
@@ -40,8 +40,12 @@ network for validation, saving a checkpoint, a ``tf.train.Checkpoint``) is a col
 operation that every worker must join, or the others wait forever. So every worker
 validates and saves, and :class:`WorkerRole` sends what a worker other than the chief
 writes into its own temporary folder, removed after use: nothing of it reaches the
-checkpoint folder, ``summary.csv``, DVCLive, MLflow or TensorBoard. The callback handler's
-hooks run on every worker; ``trainer.is_chief`` tells them which one they run on.
+checkpoint folder, ``summary.csv``, DVCLive, MLflow or TensorBoard (unlike Keras, whose
+temporary folders sit inside the chief's folder). Every save follows the chief's
+validation score, so all workers make the same saves. The callback handler's hooks run on
+every worker; ``trainer.is_chief`` tells them which one they run on. All workers must be
+started with the same training (epochs, start, evaluator, validation data): ``train``
+compares them first and fails on every worker at once when they differ.
 """
 
 from __future__ import annotations
@@ -109,6 +113,7 @@ class WorkerRole:
         """Removes this worker's temporary folder altogether."""
         if self._root is not None:
             self._finalizer()
+            self._root, self._folders = None, []
 
 
 class DistributedDetectionTrainer(DetectionTrainer):
