@@ -104,6 +104,31 @@ class TestDatasets:
         key = lambda batch: sorted(map(bytes, batch))  # noqa: E731
         assert key(first) == key(second) == key(shapes.images)
 
+    def test_the_order_of_a_pass_depends_only_on_seed_and_epoch(self, shapes):
+        import tensorflow as tf
+
+        def order(ds):
+            firsts = np.concatenate([b[0].numpy()[:, 0, 0] for b in ds])
+            return [bytes(row) for row in firsts]
+
+        epoch = tf.Variable(0, dtype=tf.int64)
+        ds = data.training_dataset(shapes, batch_size=16, seed=3, epoch=epoch)
+        passes = [order(ds) for _ in range(3)]
+        assert int(epoch.numpy()) == 3 and len({tuple(p) for p in passes}) == 3
+
+        # A new dataset object (a resumed process) set to epoch 3 repeats that pass.
+        again = tf.Variable(2, dtype=tf.int64)
+        assert order(data.training_dataset(shapes, 16, seed=3, epoch=again)) == passes[2]
+        other_seed = order(data.training_dataset(shapes, 16, seed=4, epoch=tf.Variable(2)))
+        assert other_seed != passes[2] and sorted(other_seed) == sorted(passes[2])
+
+    def test_shuffled_batches_needs_a_known_length(self):
+        import tensorflow as tf
+
+        unknown = tf.data.Dataset.range(5).filter(lambda x: x > 1).map(lambda x: (x, x))
+        with pytest.raises(ValueError, match="known length"):
+            data.shuffled_batches(unknown, seed=0, batch_size=2)
+
     def test_validation_samples_unpack_as_the_trainer_reads_them(self, shapes):
         for index, (images, boxes, names) in enumerate(data.validation_dataset(shapes)):
             image = images.numpy()[0]

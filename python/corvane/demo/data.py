@@ -124,14 +124,43 @@ def encode_targets(
     return grid
 
 
-def batch_training_set(elements, batch_size: int, seed: int):
-    """Shuffled batches of an unbatched ``(image, target_grid)`` dataset.
+def batch_training_set(elements, batch_size: int, seed: int, epoch=None):
+    """Batches of ``elements`` in an order that depends only on ``seed`` and the epoch.
 
-    Every source of training data goes through this one function, so that the
-    same elements in the same order give the same batches whatever their source.
+    Every source of training data goes through this one function, so that the same
+    elements give the same batches whatever their source.
+
+    ``elements`` is an unbatched ``tf.data.Dataset`` of ``(image, target_grid)`` of
+    known length. ``epoch`` is an integer ``tf.Variable`` holding the epoch of the
+    latest pass (0 before the first): each new pass over the result adds one to it
+    and takes the permutation of ``(seed, epoch)``. Assign ``k - 1`` to it before
+    epoch ``k`` (a resumed run does) and that pass has the order epoch ``k`` had in
+    any other run, however many passes this process made before. Left alone,
+    successive passes are epochs 1, 2, ...
+
+    Each pass gathers the whole set in memory, as a full shuffle buffer would.
     """
-    ds = elements.shuffle(len(elements), seed=seed, reshuffle_each_iteration=True)
-    return ds.batch(batch_size).prefetch(2)
+    import tensorflow as tf
+
+    count = int(elements.cardinality())
+    if count < 0:
+        raise ValueError("batch_training_set needs elements of known length (assert_cardinality)")
+    if epoch is None:
+        epoch = tf.Variable(0, dtype=tf.int64, trainable=False, name="data_epoch")
+    seed = tf.constant(seed, tf.int64)
+
+    def one_pass(*columns):
+        # A stateless permutation: Dataset.shuffle would draw from a seed generator
+        # that advances with every iterator the dataset object has made.
+        order = tf.random.experimental.stateless_shuffle(
+            tf.range(count), tf.stack([seed, tf.cast(epoch.assign_add(1), tf.int64)])
+        )
+        return tf.data.Dataset.from_tensor_slices(tuple(tf.gather(c, order) for c in columns))
+
+    batches = elements.batch(count).flat_map(one_pass).batch(batch_size)
+    # flat_map hides the length, which progress bars and schedules read.
+    batches = batches.apply(tf.data.experimental.assert_cardinality(-(-count // batch_size)))
+    return batches.prefetch(2)
 
 
 def training_elements(shapes: ShapeSet, stride: int = STRIDE):
@@ -143,9 +172,14 @@ def training_elements(shapes: ShapeSet, stride: int = STRIDE):
     return tf.data.Dataset.from_tensor_slices((shapes.images, grids))
 
 
-def training_dataset(shapes: ShapeSet, batch_size: int, seed: int, stride: int = STRIDE):
-    """Shuffled batches ``(images, target_grids)``; images stay raw uint8 0..255."""
-    return batch_training_set(training_elements(shapes, stride), batch_size, seed)
+def training_dataset(
+    shapes: ShapeSet, batch_size: int, seed: int, stride: int = STRIDE, epoch=None
+):
+    """Shuffled batches ``(images, target_grids)``; images stay raw uint8 0..255.
+
+    The order of each pass is that of :func:`batch_training_set`.
+    """
+    return batch_training_set(training_elements(shapes, stride), batch_size, seed, epoch=epoch)
 
 
 def validation_dataset(shapes: ShapeSet):
