@@ -8,13 +8,14 @@ import importlib.util
 import os
 import sys
 import tempfile
-import time
 from dataclasses import asdict, dataclass, field
 from pathlib import Path
 
 DEFAULT_OUT = os.path.join(tempfile.gettempdir(), "corvane-demo")
 # Where the outputs go and what the data are, rather than how the network was trained.
-LOCAL_SETTINGS = ("out", "dvclive", "mlflow", "coco_train", "coco_val", "images", "export_coco")
+LOCAL_SETTINGS = (
+    "out", "dvclive", "mlflow", "fresh", "coco_train", "coco_val", "images", "export_coco",
+)
 
 
 @dataclass
@@ -38,6 +39,9 @@ class DemoConfig:
     export_coco: str | None = None
     # More than 1: MirroredStrategy over that many devices; TF_CONFIG: one worker of many.
     devices: int = 1
+    # Discard a backup in ``out`` and start over, rather than resume from it.
+    fresh: bool = False
+    deterministic: bool = True
 
     def __post_init__(self):
         if self.quick:
@@ -54,6 +58,8 @@ class DemoResult:
     mlflow_run_id: str | None
     metrics: dict = field(default_factory=dict)
     chief: bool = True  # False on the other workers of a multi-worker run
+    start: int = 1  # the first epoch this command trained
+    dvclive_earlier: tuple = ()  # earlier segments' DVCLive folders, when resumed
 
     @property
     def map50(self) -> float:
@@ -76,8 +82,8 @@ def parse_args(argv=None) -> DemoConfig:
     parser.add_argument(
         "--out",
         default=defaults.out,
-        help="output folder for checkpoints/, tensorboard/, dvclive/ and mlflow.db "
-        "(default: %(default)s)",
+        help="output folder for checkpoints/, tensorboard/, dvclive/, mlflow.db and the "
+        "backup/ that the same command resumes from (default: %(default)s)",
     )
     parser.add_argument(
         "--dvclive",
@@ -140,6 +146,19 @@ def parse_args(argv=None) -> DemoConfig:
         "N, otherwise its CPU split into N logical devices. With TF_CONFIG set, the same "
         "command on every worker trains with MultiWorkerMirroredStrategy (default: 1)",
     )
+    parser.add_argument(
+        "--fresh",
+        action="store_true",
+        help="discard the backup in OUT and start over (by default the same command "
+        "again resumes an interrupted training from its last completed epoch)",
+    )
+    parser.add_argument(
+        "--deterministic",
+        action=argparse.BooleanOptionalAction,
+        default=True,
+        help="TensorFlow op determinism, so that a resumed run ends exactly as an "
+        "uninterrupted one (default: on)",
+    )
     args = parser.parse_args(argv)
     if args.epochs < 1:
         parser.error("--epochs must be at least 1")
@@ -173,6 +192,8 @@ def parse_args(argv=None) -> DemoConfig:
         images=args.images and os.path.abspath(args.images),
         export_coco=args.export_coco and os.path.abspath(args.export_coco),
         devices=args.devices,
+        fresh=args.fresh,
+        deterministic=args.deterministic,
     )
 
 
@@ -191,7 +212,7 @@ def run_demo(config: DemoConfig) -> DemoResult:
     import tensorflow as tf
 
     from corvane.tessmark import distributed
-    from corvane.tessmark.callbacks import TensorBoard, TessmarkTrainingCallback
+    from corvane.tessmark.callbacks import TensorBoard
     from corvane.tessmark.losses import TessmarkLoss
     from corvane.tessmark.trainer.detection import DetectionTrainer
 
@@ -204,7 +225,7 @@ def run_demo(config: DemoConfig) -> DemoResult:
     # Only the chief writes; the trainer sends another worker's files elsewhere.
     chief = strategy is None or distributed.WorkerRole(strategy).is_chief
 
-    from . import data
+    from . import data, resume
     from .evaluator import DetectionEvaluator
     from .model import build_detector
 
@@ -218,9 +239,14 @@ def run_demo(config: DemoConfig) -> DemoResult:
     if use_dvclive and git_checkout_of(str(out)):
         raise ValueError(f"DVCLive would set up DVC in the git checkout around {out}")
     checkpoints = out / "checkpoints"
-    tensorboard = out / "tensorboard" / time.strftime(f"%Y%m%d-%H%M%S-seed{config.seed}")
-    dvclive_dir = out / "dvclive" if use_dvclive else None
+    session = resume.prepare(out, config)
+    tensorboard = session.tensorboard
+    dvclive_dir = session.dvclive if use_dvclive else None
+    if session.complete(config.epochs):
+        return _already_complete(session, config, checkpoints, use_mlflow, chief)
 
+    if config.deterministic:
+        tf.config.experimental.enable_op_determinism()
     tf.keras.utils.set_random_seed(config.seed)
     if config.coco_train:
         from .coco import coco_source
@@ -229,7 +255,10 @@ def run_demo(config: DemoConfig) -> DemoResult:
         source = coco_source(config.coco_train, config.coco_val, config.images, *limits)
     else:
         source = data.synthetic_source(config.train_images, config.validation_images)
-    train_ds = data.batch_training_set(source.train, config.batch_size, seed=config.seed)
+    data_epoch = tf.Variable(0, dtype=tf.int64, trainable=False)
+    train_ds = data.batch_training_set(
+        source.train, config.batch_size, seed=config.seed, epoch=data_epoch
+    )
     val_ds = source.validation
     classes = list(source.classes)
 
@@ -257,6 +286,9 @@ def run_demo(config: DemoConfig) -> DemoResult:
         "parameters": int(model.count_params()),
     }
 
+    continuing = session.run is not None
+    if continuing and chief:
+        resume.mark_restart(session)
     with contextlib.ExitStack() as stack:
         logger = None
         if chief:
@@ -264,7 +296,9 @@ def run_demo(config: DemoConfig) -> DemoResult:
             stack.callback(logger.close)
         mlflow_uri, run_id = None, None
         if use_mlflow:
-            mlflow_uri, run_id = stack.enter_context(_mlflow_run(out, config, info))
+            mlflow_uri, run_id = stack.enter_context(
+                _mlflow_run(out, config, info, session.mlflow_run_id)
+            )
         if use_dvclive and chief:
             # DVCLive finds its repository, and writes dvc.yaml, from the working folder.
             stack.enter_context(_working_folder(out))
@@ -289,16 +323,60 @@ def run_demo(config: DemoConfig) -> DemoResult:
             dvclive_output=str(dvclive_dir) if dvclive_dir else None,
             **({"strategy": strategy} if strategy else {}),
         )
+        if chief:
+            session.started(run_id)
+        backup = resume.attach(session, trainer, logger, data_epoch)
+        start = backup.restore()
+        if continuing:
+            print(resume.resumed_line(session, start, config.epochs))
         trainer.train(
             config.epochs,
             train_ds=train_ds,
             val_ds=val_ds,
             evaluator=evaluator,
-            callback_handler=TessmarkTrainingCallback(),
+            start=start,
+            callback_handler=backup,
         )
     metrics = evaluator.last_result.metrics if evaluator.last_result else {}
+    earlier = tuple(p for p in resume.dvclive_segments(out) if p != dvclive_dir)
     return DemoResult(
-        out, checkpoints, tensorboard, dvclive_dir, mlflow_uri, run_id, metrics, chief
+        out,
+        checkpoints,
+        tensorboard,
+        dvclive_dir,
+        mlflow_uri,
+        run_id,
+        metrics,
+        chief,
+        start,
+        earlier,
+    )
+
+
+def _already_complete(session, config, checkpoints, use_mlflow, chief) -> DemoResult:
+    from . import resume
+
+    record = session.record
+    if chief:
+        print(resume.complete_line(session.backup_folder, record.epoch))
+    mlflow_uri = run_id = None
+    if use_mlflow and session.mlflow_run_id:
+        # Closes the run that a kill after the last backup left open.
+        with _mlflow_run(session.out, config, {}, session.mlflow_run_id) as (mlflow_uri, run_id):
+            pass
+    segments = tuple(resume.dvclive_segments(session.out))
+    metrics = resume.metrics_of_row(record.summary_rows[-1]) if record.summary_rows else {}
+    return DemoResult(
+        session.out,
+        checkpoints,
+        session.tensorboard,
+        segments[-1] if segments else None,
+        mlflow_uri,
+        run_id,
+        metrics,
+        chief,
+        record.epoch + 1,
+        segments[:-1],
     )
 
 
@@ -307,7 +385,7 @@ def _installed(package: str) -> bool:
 
 
 @contextlib.contextmanager
-def _mlflow_run(out: Path, config: DemoConfig, info: dict):
+def _mlflow_run(out: Path, config: DemoConfig, info: dict, run_id: str | None = None):
     # Local by default: no telemetry, a SQLite store and artifacts inside ``out``.
     os.environ.setdefault("MLFLOW_DISABLE_TELEMETRY", "true")
     os.environ.setdefault("DO_NOT_TRACK", "true")
@@ -315,6 +393,21 @@ def _mlflow_run(out: Path, config: DemoConfig, info: dict):
 
     uri = os.environ.get("MLFLOW_TRACKING_URI") or f"sqlite:///{out / 'mlflow.db'}"
     mlflow.set_tracking_uri(uri)
+    if run_id:
+        # A resumed segment logs into the run of the ones before (its params are there).
+        try:
+            run = mlflow.start_run(run_id=run_id)
+        except mlflow.exceptions.MlflowException:
+            from .resume import ResumeError
+
+            raise ResumeError(
+                f"the run in {out} logs to MLflow run {run_id}, which {uri} does not hold: "
+                "set MLFLOW_TRACKING_URI to the store it was recorded in, or add --fresh "
+                "to start over"
+            ) from None
+        with run:
+            yield uri, run_id
+        return
     experiment = mlflow.get_experiment_by_name("corvane-demo")
     experiment_id = (
         experiment.experiment_id
@@ -353,7 +446,11 @@ def report(result: DemoResult) -> str:
         f"(view with: tensorboard --logdir {result.tensorboard.parent})",
     ]
     if result.dvclive:
-        lines.append(f"DVCLive: {result.dvclive} (report: {result.dvclive / 'report.html'})")
+        line = f"DVCLive: {result.dvclive} (report: {result.dvclive / 'report.html'})"
+        if result.dvclive_earlier:
+            earlier = ", ".join(str(p) for p in result.dvclive_earlier)
+            line += f", epochs {result.start} on; earlier, interrupted segments: {earlier}"
+        lines.append(line)
     if result.mlflow_uri:
         lines.append(
             f"MLflow run {result.mlflow_run_id} in {result.mlflow_uri} "
@@ -366,11 +463,14 @@ def main(argv=None) -> int:
     config = parse_args(argv)
     if config.export_coco:
         return export(config)
+    from corvane.tessmark.backup import BackupError
     from corvane.tessmark.coco import CocoFormatError
+
+    from .resume import ResumeError
 
     try:
         result = run_demo(config)
-    except CocoFormatError as error:
+    except (CocoFormatError, ResumeError, BackupError) as error:
         print(f"python -m corvane.demo: error: {error}", file=sys.stderr)
         return 2
     print(report(result))
