@@ -159,7 +159,7 @@ def aim(watch: Watch, phase: str, rng: random.Random, spans: dict, steps: int) -
         ok = watch.wait_for(seen("epoch", epoch)) and watch.wait_for(
             lambda: saving(watch.out / "checkpoints")
         )
-        delay = rng.uniform(0, 0.004)
+        delay = rng.uniform(0, 0.002)
     time.sleep(delay)
     return ok
 

@@ -20,7 +20,9 @@ os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "3")
 from bench import overhead  # noqa: E402
 
 ROWS = []
-KINDS = ["overhead", "memory", "tracing", "e2e", "limit", "import", "checkpoint", "distributed"]
+KINDS = [
+    "overhead", "memory", "tracing", "e2e", "limit", "import", "checkpoint", "distributed", "resume",
+]
 
 
 def row(name, value, peer="", ratio="", note=""):
@@ -138,6 +140,11 @@ def main():
             bench_checkpoint(f"{folder}/checkpoint", args.quick)
         if "distributed" in want:
             bench_distributed(args.quick)
+        if "resume" in want:
+            from bench import resume_cost
+
+            for cells in resume_cost.rows(folder, quick=args.quick):
+                row(*cells)
     widths = [
         max(len(str(r[i])) for r in ROWS + [("measure", "compiled", "peer", "ratio", "")])
         for i in range(5)

@@ -30,6 +30,16 @@ def test_fresh_and_determinism_options():
     assert config.fresh and not config.deterministic
 
 
+def test_an_unreadable_run_file_is_an_error_not_a_new_run(tmp_path):
+    from corvane.demo.resume import ResumeError, prepare
+
+    (tmp_path / "run.json").write_text('{"options": {"epo')
+    with pytest.raises(ResumeError, match=f"{tmp_path / 'run.json'} does not read.*--fresh"):
+        prepare(tmp_path, parse_args(["--out", str(tmp_path)]))
+    fresh = prepare(tmp_path, parse_args(["--out", str(tmp_path), "--fresh"]))
+    assert fresh.run is None and not (tmp_path / "run.json").exists()
+
+
 @pytest.fixture(scope="module")
 def reference(tmp_path_factory):
     pytest.importorskip("corvane.tessmark.trainer.detection")
