@@ -122,6 +122,17 @@ def test_the_same_command_after_the_end_does_nothing_and_other_options_are_refus
     assert f"The training is complete: {out / 'backup'} holds its epoch {EPOCHS}" in again.stdout
     assert (out / "checkpoints" / "summary.csv").read_bytes() == before
 
+    elsewhere = f"sqlite:///{out.parent}/other.db"
+    moved = subprocess.run(
+        resume_kills.demo_command(out, EPOCHS, integrations=True),
+        cwd=out.parent,
+        env=dict(resume_kills.demo_env(out), MLFLOW_TRACKING_URI=elsewhere),
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+    assert moved.returncode == 2 and f"which {elsewhere} does not hold" in moved.stderr
+
     other = demo(out, "--seed", "5")
     assert other.returncode == 2
     assert f"{out} holds a run with other options" in other.stderr
