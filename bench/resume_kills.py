@@ -33,6 +33,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
 PHASES = ("step", "validation", "save", "backup")
+CHECKPOINT = "ckpt"
 TIMEOUT = 300
 
 
@@ -136,12 +137,17 @@ class Watch:
         self.log.close()
 
 
-def aim(watch: Watch, phase: str, rng: random.Random, spans: dict, steps: int) -> bool:
-    """Waits for an instant of ``phase`` in the process's first or second epoch."""
+def aim(watch: Watch, phase: str, rng: random.Random, spans: dict, steps: int, epochs: int):
+    """Waits for an instant of ``phase`` in the process's first or second epoch.
+
+    The run must not complete before its last kill: a backup write is aimed at before
+    the last epoch's, or else at the very start of the last one's.
+    """
     if not watch.wait_for(lambda: any(m[0] == "epoch" for m in watch.marks())):
         return False
     first = int(next(m[1] for m in watch.marks() if m[0] == "epoch"))
-    epoch = str(first + rng.randint(0, 1))
+    last = epochs - 1 if phase == "backup" and first < epochs else epochs
+    epoch = str(min(first + rng.randint(0, 1), last))
 
     def seen(*words):
         return lambda: list(words) in watch.marks()
@@ -154,7 +160,12 @@ def aim(watch: Watch, phase: str, rng: random.Random, spans: dict, steps: int) -
         delay = rng.uniform(0, spans["validation"])
     elif phase == "backup":
         ok = watch.wait_for(seen("backup", epoch))
-        delay = rng.uniform(0, spans["backup"])
+        if rng.random() < 0.5:
+            # Most of TensorFlow's save gathers tensors before any file is written.
+            delay = rng.uniform(0, spans["backup"]) if int(epoch) < epochs else 0.0
+        else:
+            ok = ok and watch.wait_for(lambda: writing_backup(watch.out / "backup", epoch))
+            delay = rng.uniform(0, 0.001)
     else:  # inside one of the trainer's checkpoint saves of that epoch
         ok = watch.wait_for(seen("epoch", epoch)) and watch.wait_for(
             lambda: saving(watch.out / "checkpoints")
@@ -164,24 +175,45 @@ def aim(watch: Watch, phase: str, rng: random.Random, spans: dict, steps: int) -
     return ok
 
 
+def writing_backup(backup: Path, epoch: str) -> bool:
+    """Whether the files of the backup of ``epoch`` are being written."""
+    if (backup / f"{CHECKPOINT}-{epoch}_temp").exists():
+        return True
+    return (backup / f"{CHECKPOINT}-{epoch}.index").exists() and not (
+        backup / f"backup-{epoch}.json"
+    ).exists()
+
+
 def saving(checkpoints: Path) -> bool:
     return bool(glob.glob(str(checkpoints / ".*.tmp.h5")))
 
 
-def left_over(out: Path) -> str:
-    """What the files say the kill interrupted."""
-    backup = out / "backup"
+# Where a kill landed, by the phase the process had entered last.
+LANDED = {
+    "train": "set-up or initial validation",
+    "epoch": "training step",
+    "step": "training step",
+    "validation": "validation pass",
+    "validated": "summary, plots, last.h5",
+    "saved": "DVCLive step",
+    "backup": "backup write, before its files",
+}
+
+
+def landed(out: Path, last_mark: str) -> str:
+    """Where the kill landed: the files left first, then the last phase entered."""
     from corvane.tessmark.backup import _record_epochs
 
+    backup = out / "backup"
     records = _record_epochs(str(backup))
     written = [int(p.split("-")[-1].split(".")[0]) for p in glob.glob(str(backup / "ckpt-*.index"))]
     if glob.glob(str(backup / "*_temp")) or glob.glob(str(backup / ".backup-*.tmp")):
-        return "backup"
+        return "backup write, files"
     if written and (not records or max(written) > records[0]):
-        return "backup"
+        return "backup write, files"
     if saving(out / "checkpoints"):
-        return "save"
-    return "other"
+        return "checkpoint save"
+    return LANDED.get(last_mark, last_mark)
 
 
 def campaign(out: Path, kills: int, seed: int, epochs: int, integrations: bool, spans: dict):
@@ -197,13 +229,13 @@ def campaign(out: Path, kills: int, seed: int, epochs: int, integrations: bool, 
     for target in targets[:kills]:
         watch = Watch(out, epochs, integrations, phases)
         try:
-            hit = aim(watch, target, rng, spans, steps)
+            hit = aim(watch, target, rng, spans, steps, epochs)
             watch.kill()
-            marks = watch.marks()
+            marks, tail = watch.marks(), watch.tail()
         finally:
             watch.close()
         if not hit:
-            report.outputs.append("ended before its target")
+            report.outputs.append("ended before its target: " + tail)
             continue
         finished = [int(m[1]) - 1 for m in marks if m[0] == "epoch"] + [
             epochs for m in marks if m[0] == "end"
@@ -212,7 +244,7 @@ def campaign(out: Path, kills: int, seed: int, epochs: int, integrations: bool, 
         got = newest.epoch if newest else 0
         if got < max(finished, default=0):
             report.broken.append((target, max(finished), got))
-        report.kills.append((target, left_over(out), marks[-1][0] if marks else "-"))
+        report.kills.append((target, landed(out, marks[-1][0] if marks else "-")))
     final = run(out, epochs, integrations)
     report.outputs.append(final.stdout)
     return report
@@ -324,14 +356,14 @@ def main():
             broken += len(report.broken)
             csv_equal &= result["summary.csv equal"]
             worst = max(worst, *(v for k, v in result.items() if k != "summary.csv equal"))
-            for target, found, _ in report.kills:
+            for target, found in report.kills:
                 totals[(target, found)] = totals.get((target, found), 0) + 1
             print(f"campaign {c}: kills {report.kills}; {result}")
         kills = sum(totals.values())
         print(f"\n{kills} kills in {args.campaigns} campaigns, {time.monotonic() - started:.0f} s")
-        print("aimed at    files show the kill inside    kills")
+        print(f"{'aimed at':<12}{'landed in':<32}kills")
         for (target, found), n in sorted(totals.items()):
-            print(f"{target:<12}{found:<30}{n:>5}")
+            print(f"{target:<12}{found:<32}{n:>5}")
         print(f"kills leaving no complete newest backup: {broken}")
         print(f"largest weight difference to the uninterrupted run: {worst}")
         print(f"summary.csv byte-equal in every campaign: {csv_equal}")
