@@ -168,7 +168,7 @@ def aim(watch: Watch, phase: str, rng: random.Random, spans: dict, steps: int, e
             delay = rng.uniform(0, 0.001)
     else:  # inside one of the trainer's checkpoint saves of that epoch
         ok = watch.wait_for(seen("epoch", epoch)) and watch.wait_for(
-            lambda: saving(watch.out / "checkpoints")
+            lambda: saving(watch.out / "checkpoints", watch.proc.pid)
         )
         delay = rng.uniform(0, 0.002)
     time.sleep(delay)
@@ -184,8 +184,9 @@ def writing_backup(backup: Path, epoch: str) -> bool:
     ).exists()
 
 
-def saving(checkpoints: Path) -> bool:
-    return bool(glob.glob(str(checkpoints / ".*.tmp.h5")))
+def saving(checkpoints: Path, pid: int) -> bool:
+    """Whether process ``pid`` is writing a checkpoint (the trainer's temporary file)."""
+    return bool(glob.glob(str(checkpoints / f".*.{pid}-*.tmp.h5")))
 
 
 # Where a kill landed, by the phase the process had entered last.
@@ -200,19 +201,28 @@ LANDED = {
 }
 
 
-def landed(out: Path, last_mark: str) -> str:
-    """Where the kill landed: the files left first, then the last phase entered."""
+def unfinished(out: Path) -> set:
+    """Files that only an interrupted write leaves: TensorFlow's and the record's
+    temporaries, a checkpoint without its record, the trainer's temporary h5 files."""
     from corvane.tessmark.backup import _record_epochs
 
     backup = out / "backup"
+    found = set(glob.glob(str(backup / "*_temp")) + glob.glob(str(backup / ".backup-*.tmp")))
     records = _record_epochs(str(backup))
-    written = [int(p.split("-")[-1].split(".")[0]) for p in glob.glob(str(backup / "ckpt-*.index"))]
-    if glob.glob(str(backup / "*_temp")) or glob.glob(str(backup / ".backup-*.tmp")):
-        return "backup write, files"
-    if written and (not records or max(written) > records[0]):
-        return "backup write, files"
-    if saving(out / "checkpoints"):
+    for index in glob.glob(str(backup / f"{CHECKPOINT}-*.index")):
+        epoch = int(Path(index).name[len(CHECKPOINT) + 1 : -len(".index")])
+        if not records or epoch > records[0]:
+            found.add(index)
+    return found | set(glob.glob(str(out / "checkpoints" / ".*.tmp.h5")))
+
+
+def landed(out: Path, last_mark: str, before: set) -> str:
+    """Where the kill landed: the files it left unfinished, else the last phase entered."""
+    new = unfinished(out) - before
+    if any(path.endswith(".tmp.h5") for path in new):
         return "checkpoint save"
+    if new:
+        return "backup write, files"
     return LANDED.get(last_mark, last_mark)
 
 
@@ -227,6 +237,7 @@ def campaign(out: Path, kills: int, seed: int, epochs: int, integrations: bool, 
     report = types.SimpleNamespace(kills=[], broken=[], outputs=[])
     phases = out.parent / f"{out.name}.phases"
     for target in targets[:kills]:
+        before = unfinished(out)
         watch = Watch(out, epochs, integrations, phases)
         try:
             hit = aim(watch, target, rng, spans, steps, epochs)
@@ -244,7 +255,7 @@ def campaign(out: Path, kills: int, seed: int, epochs: int, integrations: bool, 
         got = newest.epoch if newest else 0
         if got < max(finished, default=0):
             report.broken.append((target, max(finished), got))
-        report.kills.append((target, landed(out, marks[-1][0] if marks else "-")))
+        report.kills.append((target, landed(out, marks[-1][0] if marks else "-", before)))
     final = run(out, epochs, integrations)
     report.outputs.append(final.stdout)
     return report
