@@ -336,8 +336,8 @@ class TrainingBackup(TessmarkTrainingCallback):
             except AssertionError as error:
                 raise BackupMismatchError(
                     self.directory,
-                    f"the backup in {self.directory} was made for another network: "
-                    + str(error).split("\n")[0],
+                    f"the backup in {self.directory} does not match this network, optimizer "
+                    "and registered state: " + str(error).split("\n")[0],
                 ) from None
             self._apply(record)
             self._owner = True
