@@ -122,12 +122,12 @@ class TestDatasets:
         other_seed = order(data.training_dataset(shapes, 16, seed=4, epoch=tf.Variable(2)))
         assert other_seed != passes[2] and sorted(other_seed) == sorted(passes[2])
 
-    def test_shuffled_batches_needs_a_known_length(self):
+    def test_batching_needs_a_known_length(self):
         import tensorflow as tf
 
         unknown = tf.data.Dataset.range(5).filter(lambda x: x > 1).map(lambda x: (x, x))
         with pytest.raises(ValueError, match="known length"):
-            data.shuffled_batches(unknown, seed=0, batch_size=2)
+            data.batch_training_set(unknown, batch_size=2, seed=0)
 
     def test_validation_samples_unpack_as_the_trainer_reads_them(self, shapes):
         for index, (images, boxes, names) in enumerate(data.validation_dataset(shapes)):
