@@ -21,7 +21,15 @@ from bench import overhead  # noqa: E402
 
 ROWS = []
 KINDS = [
-    "overhead", "memory", "tracing", "e2e", "limit", "import", "checkpoint", "distributed", "resume",
+    "overhead",
+    "memory",
+    "tracing",
+    "e2e",
+    "limit",
+    "import",
+    "checkpoint",
+    "distributed",
+    "resume",
 ]
 
 

@@ -349,11 +349,21 @@ def test_demo_same_command_on_two_workers(tmp_path):
     assert "Final validation: mAP@0.5" in chief
     assert "the chief worker wrote the outputs" in other and str(out) not in other
     assert sorted(p.name for p in out.iterdir()) == [
+        "backup",
         "checkpoints",
         "dvc.yaml",
         "dvclive",
         "mlartifacts",
+        "run.json",
         "tensorboard",
+    ]
+    # The chief's backup alone: the other worker saved into a folder of its own.
+    assert sorted(p.name for p in (out / "backup").iterdir()) == [
+        "backup-1.json",
+        "best-1.h5",
+        "checkpoint",
+        "ckpt-1.data-00000-of-00001",
+        "ckpt-1.index",
     ]
     assert len(list((out / "tensorboard").iterdir())) == 1
     with open(out / "checkpoints" / "summary.csv", newline="") as f:
@@ -371,3 +381,64 @@ def test_workers_started_differently_all_fail_at_once(tmp_path):
     for index in (0, 1):
         log = (tmp_path / f"log{index}").read_text()
         assert "ValueError: The workers were not started with the same training" in log
+
+
+def start_cluster(out, ports, epochs, logs):
+    command = demo_command(out) + ["--no-dvclive", "--no-mlflow"]
+    command[command.index("--epochs") + 1] = str(epochs)
+    processes = []
+    for index, log in enumerate(logs):
+        with open(log, "w") as f:
+            processes.append(
+                subprocess.Popen(
+                    command,
+                    cwd=out.parent,
+                    env=cluster_env(ports, index),
+                    stdout=f,
+                    stderr=subprocess.STDOUT,
+                )
+            )
+    return processes
+
+
+def wait_all(processes, timeout):
+    deadline = time.monotonic() + timeout
+    try:
+        return [p.wait(timeout=max(1.0, deadline - time.monotonic())) for p in processes]
+    finally:
+        for p in processes:
+            if p.poll() is None:
+                p.kill()
+                p.wait()
+
+
+def test_a_killed_worker_fails_the_cluster_and_the_restarted_cluster_resumes(tmp_path):
+    """Worker 1 is killed after the chief's backup of epoch 1; the chief fails by itself;
+    the same command on both workers then resumes from the chief's backup and ends with
+    the summary of a run never interrupted."""
+    reference = tmp_path / "reference" / "out"
+    reference.parent.mkdir()
+    logs = [tmp_path / f"reference{i}.log" for i in (0, 1)]
+    assert wait_all(start_cluster(reference, free_ports(2), 2, logs), TIMEOUT) == [0, 0]
+
+    out, ports = tmp_path / "run" / "out", free_ports(2)
+    out.parent.mkdir()
+    logs = [tmp_path / f"first{i}.log" for i in (0, 1)]
+    processes = start_cluster(out, ports, 2, logs)
+    try:
+        deadline = time.monotonic() + TIMEOUT
+        while not (out / "backup" / "backup-1.json").exists():
+            assert time.monotonic() < deadline and processes[0].poll() is None, logs[0].read_text()
+            time.sleep(0.05)
+        processes[1].kill()
+        # The chief's next collective fails once the killed worker misses its heartbeats.
+        assert wait_all(processes[:1], 300) != [0]
+    finally:
+        wait_all(processes, 1)
+    assert not (out / "backup" / "backup-2.json").exists()
+
+    logs = [tmp_path / f"again{i}.log" for i in (0, 1)]
+    assert wait_all(start_cluster(out, ports, 2, logs), TIMEOUT) == [0, 0]
+    assert "Resuming from the backup of epoch 1" in logs[0].read_text()
+    summary = (out / "checkpoints" / "summary.csv").read_bytes()
+    assert summary == (reference / "checkpoints" / "summary.csv").read_bytes()

@@ -14,7 +14,14 @@ from pathlib import Path
 DEFAULT_OUT = os.path.join(tempfile.gettempdir(), "corvane-demo")
 # Where the outputs go and what the data are, rather than how the network was trained.
 LOCAL_SETTINGS = (
-    "out", "dvclive", "mlflow", "fresh", "coco_train", "coco_val", "images", "export_coco",
+    "out",
+    "dvclive",
+    "mlflow",
+    "fresh",
+    "coco_train",
+    "coco_val",
+    "images",
+    "export_coco",
 )
 
 
@@ -239,7 +246,7 @@ def run_demo(config: DemoConfig) -> DemoResult:
     if use_dvclive and git_checkout_of(str(out)):
         raise ValueError(f"DVCLive would set up DVC in the git checkout around {out}")
     checkpoints = out / "checkpoints"
-    session = resume.prepare(out, config)
+    session = resume.prepare(out, config, chief)
     tensorboard = session.tensorboard
     dvclive_dir = session.dvclive if use_dvclive else None
     if session.complete(config.epochs):

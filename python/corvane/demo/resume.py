@@ -44,6 +44,9 @@ RUN_OPTIONS = (
     "batch_size",
     "learning_rate",
     "display",
+    "coco_train",
+    "coco_val",
+    "images",
 )
 # Test-only: a file to which the demo appends the phase it enters (see DemoHandler).
 PHASES_ENV = "CORVANE_DEMO_PHASES"
@@ -103,13 +106,17 @@ class Session:
         self.run = run
 
 
-def prepare(out: Path, config) -> Session:
-    """Discards the run for ``--fresh``, else reads it and checks the options match."""
-    if config.fresh and discard(out):
+def prepare(out: Path, config, chief: bool = True) -> Session:
+    """Discards the run for ``--fresh``, else reads it and checks the options match.
+
+    Only the chief of a multi-worker run discards; the other workers take ``--fresh``
+    as a new run without waiting for it, since they never read the chief's folder again.
+    """
+    if config.fresh and chief and discard(out):
         print(f"\t - [INFO] Discarded the backup in {out / BACKUP_FOLDER} (--fresh)")
     options = {key: getattr(config, key) for key in RUN_OPTIONS}
-    run = _read_run(out)
-    record = TrainingBackup.latest(out / BACKUP_FOLDER)
+    run = None if config.fresh else _read_run(out)
+    record = None if config.fresh else TrainingBackup.latest(out / BACKUP_FOLDER)
     if run is None:
         if record is not None:
             raise ResumeError(
@@ -199,10 +206,19 @@ def _next_dvclive_folder(out: Path) -> Path:
 
 
 def attach(session: Session, trainer, logger, data_epoch) -> TrainingBackup:
-    """The run's backup handler, with the logger's step registered."""
+    """The run's backup handler, with the logger's step registered.
+
+    A worker without a logger (not the chief) keeps the step in a stand-in, so that
+    every worker's backup holds the same state.
+    """
+    steps = logger if logger is not None else _Steps()
     backup = TrainingBackup(trainer, session.backup_folder, handler=DemoHandler(data_epoch))
-    backup.register("tensorboard_step", lambda: logger.step, lambda v: setattr(logger, "step", v))
+    backup.register("tensorboard_step", lambda: steps.step, lambda v: setattr(steps, "step", v))
     return backup
+
+
+class _Steps:
+    step = 0
 
 
 def resumed_line(session: Session, start: int, epochs: int) -> str:

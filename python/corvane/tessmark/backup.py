@@ -42,6 +42,14 @@ the backup:
    what is restored;
 4. only then drops records beyond the newest two.
 
+Several workers. With ``corvane.tessmark.distributed.DistributedDetectionTrainer`` under
+``MultiWorkerMirroredStrategy`` every worker must save (reading batch normalisation's
+moving statistics is a collective operation): the chief writes into ``directory``, every
+other worker into a temporary folder of its own (``trainer.role``), removed after
+training. Every worker restores from ``directory``, the chief's, so it must be reachable
+from every worker (a shared file system); a worker that cannot see it starts at another
+epoch than the chief, which the distributed trainer refuses before training.
+
 A kill at any instant therefore leaves the newest complete backup intact, and
 :meth:`TrainingBackup.restore` takes the newest record whose files check out: a record
 or checkpoint that is truncated or corrupted (sizes, then every tensor's checksum) is
@@ -122,6 +130,11 @@ class TrainingBackup(TessmarkTrainingCallback):
             raise ValueError(f"max_to_keep must be at least 1, not {max_to_keep}")
         self.trainer = trainer
         self.directory = os.fspath(directory)
+        # A worker of a multi-worker run other than the chief must save too (reading
+        # batch normalisation's statistics is a collective), but into a folder of its
+        # own; every worker restores from the chief's folder.
+        role = getattr(trainer, "role", None)
+        self._writes_to = role.folder(self.directory, "backup") if role else self.directory
         self.handler = handler
         self.max_to_keep = max_to_keep
         self._trackables: dict = {}
@@ -172,10 +185,10 @@ class TrainingBackup(TessmarkTrainingCallback):
     # -- hooks ------------------------------------------------------------------------
 
     def on_train_start(self, epochs):
-        if not self._owner and _record_epochs(self.directory):
+        if not self._owner and _record_epochs(self._writes_to):
             raise BackupError(
                 self.directory,
-                f"{self.directory} holds a backup (epoch {_record_epochs(self.directory)[0]}) "
+                f"{self.directory} holds a backup (epoch {_record_epochs(self._writes_to)[0]}) "
                 "that this run did not restore: call restore() to go on from it, or remove "
                 "the folder (or choose another) to start over",
             )
@@ -239,7 +252,8 @@ class TrainingBackup(TessmarkTrainingCallback):
             raise TypeError(f"backup state is not JSON-serialisable: {error}") from None
         checkpoint, manager = self._objects()
 
-        os.makedirs(self.directory, exist_ok=True)
+        folder = self._writes_to
+        os.makedirs(folder, exist_ok=True)
         self._drop(lambda e: e >= epoch)
         prefix = manager.save(checkpoint_number=epoch)
         files = sorted(glob.glob(glob.escape(prefix) + ".data-*")) + [prefix + ".index"]
@@ -247,21 +261,21 @@ class TrainingBackup(TessmarkTrainingCallback):
             _fsync_file(path)
         record["best_copy"] = self._keep_best(epoch)
         if record["best_copy"]:
-            files.append(os.path.join(self.directory, record["best_copy"]))
+            files.append(os.path.join(folder, record["best_copy"]))
         record["files"] = {os.path.basename(p): os.path.getsize(p) for p in files}
-        _fsync_folder(self.directory)
-        _write_atomically(os.path.join(self.directory, f"backup-{epoch}.json"), record)
+        _fsync_folder(folder)
+        _write_atomically(os.path.join(folder, f"backup-{epoch}.json"), record)
         self._owner = True
-        kept = _record_epochs(self.directory)[: self.max_to_keep]
+        kept = _record_epochs(folder)[: self.max_to_keep]
         self._drop(lambda e: e < kept[-1])
-        return _as_record(self.directory, record)
+        return _as_record(folder, record)
 
     def _keep_best(self, epoch):
         best = getattr(self.trainer, "best", None)
         if not best or not os.path.exists(best):
             return None
         name = f"best-{epoch}.h5"
-        target = os.path.join(self.directory, name)
+        target = os.path.join(self._writes_to, name)
         # The trainer replaces best.h5 by a new file on every save, so a hard link
         # keeps this epoch's content at no cost.
         try:
@@ -273,13 +287,14 @@ class TrainingBackup(TessmarkTrainingCallback):
         return name
 
     def _drop(self, which):
-        if not os.path.isdir(self.directory):
+        folder = self._writes_to
+        if not os.path.isdir(folder):
             return
-        for name in os.listdir(self.directory):
+        for name in os.listdir(folder):
             match = _EPOCH_FILE.match(name)
             if match is None or not which(int(next(g for g in match.groups() if g))):
                 continue
-            path = os.path.join(self.directory, name)
+            path = os.path.join(folder, name)
             if os.path.isdir(path):
                 shutil.rmtree(path, ignore_errors=True)
             else:
@@ -362,6 +377,9 @@ class TrainingBackup(TessmarkTrainingCallback):
         for name, (_, set_state) in self._python_state.items():
             set_state(record.state[name])
         best = getattr(trainer, "best", None)
+        # Another worker's best.h5 sits in a temporary folder that nobody reads.
+        if not getattr(trainer, "is_chief", True):
+            best = None
         if record.best_copy and best:
             copy = os.path.join(self.directory, record.best_copy)
             same = os.path.exists(best) and (
@@ -414,7 +432,7 @@ class TrainingBackup(TessmarkTrainingCallback):
         if self._manager is None:
             self._manager = tf.train.CheckpointManager(
                 self._checkpoint,
-                self.directory,
+                self._writes_to,
                 max_to_keep=self.max_to_keep,
                 checkpoint_name=CHECKPOINT_NAME,
             )
