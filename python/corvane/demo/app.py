@@ -232,7 +232,7 @@ def run_demo(config: DemoConfig) -> DemoResult:
     # Only the chief writes; the trainer sends another worker's files elsewhere.
     chief = strategy is None or distributed.WorkerRole(strategy).is_chief
 
-    from . import data, resume
+    from . import console, data, resume
     from .evaluator import DetectionEvaluator
     from .model import build_detector
 
@@ -297,6 +297,7 @@ def run_demo(config: DemoConfig) -> DemoResult:
     if continuing and chief:
         resume.mark_restart(session)
     with contextlib.ExitStack() as stack:
+        stack.enter_context(console.quiet_checkpoint_messages())
         logger = None
         if chief:
             logger = TensorBoard(str(tensorboard))
