@@ -47,6 +47,33 @@ def test_stubs_declare_exactly_the_attributes_of_a_trainer(tmp_path, capsys):
     assert declared == list(vars(trainer))
 
 
+def third_party_imports(package):
+    """The modules that ``corvane.<package>``, and what of corvane it uses, import besides
+    the standard library and corvane, each with the distributions that provide it."""
+    import importlib.metadata
+
+    names = set()
+    for folder in ("demo", "tessmark", "validator") if package == "demo" else (package,):
+        for source in (ROOT / "python" / "corvane" / folder).glob("*.py"):
+            for node in ast.walk(ast.parse(source.read_text())):
+                if isinstance(node, ast.Import):
+                    names |= {alias.name.split(".")[0] for alias in node.names}
+                elif isinstance(node, ast.ImportFrom) and node.level == 0 and node.module:
+                    names.add(node.module.split(".")[0])
+    names -= set(sys.stdlib_module_names) | {"corvane", "__future__"}
+    owners = importlib.metadata.packages_distributions()
+    return {name: {owner.lower() for owner in owners.get(name, [name])} for name in names}
+
+
+def distributions_of_extra(metadata, extra):
+    marker = f'; extra == "{extra}"'
+    return {
+        line.split(":", 1)[1].split(";")[0].strip().lower()
+        for line in metadata.splitlines()
+        if line.startswith("Requires-Dist:") and line.endswith(marker)
+    }
+
+
 def tracked_copy(destination):
     listed = subprocess.run(
         ["git", "ls-files", "-z"], cwd=ROOT, capture_output=True, check=True, timeout=60
@@ -91,6 +118,11 @@ def test_wheel_ships_the_module_its_stubs_and_the_python_packages(tmp_path):
     assert not [n for n in names if "__pycache__" in n or n.startswith("tests/")]
     for extra in ("integrations", "demo"):
         assert f"Provides-Extra: {extra}" in metadata
+    # tensorboard comes with tensorflow-cpu.
+    required = {"tensorflow-cpu", "tensorflow", "numpy", "h5py", "tqdm", "tensorboard"}
+    covered = distributions_of_extra(metadata, "demo") | required
+    missing = [m for m, owners in third_party_imports("demo").items() if not owners & covered]
+    assert missing == []
 
     # The wheel's own module loads and is the class the stubs describe.
     probe = "import corvane.tessmark.trainer.detection as d; print(d.__file__)"
