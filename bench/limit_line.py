@@ -27,22 +27,28 @@ batches, no checkpoint). A part's cost is its run's time per step minus the floo
 import contextlib
 import os
 import statistics
+import sys
 import tempfile
 import time
 import types
+from pathlib import Path
 
-import tensorflow as tf
-import tqdm
+# Run as a script (python bench/limit_line.py) as well as from bench/run.py.
+ROOT = Path(__file__).resolve().parents[1]
+sys.path[:0] = [p for p in (str(ROOT), str(ROOT / "python")) if p not in sys.path]
 
-import corvane.tessmark.trainer.detection as detection
-from bench import overhead
-from bench.end_to_end import Silent
-from corvane.demo import data
-from corvane.demo.coco import coco_source, export_shapes, training_elements
-from corvane.demo.model import build_detector
-from corvane.tessmark.callbacks import TensorBoard, TessmarkTrainingCallback
-from corvane.tessmark.coco import read_coco
-from corvane.tessmark.losses import TessmarkLoss
+import tensorflow as tf  # noqa: E402
+import tqdm  # noqa: E402
+
+import corvane.tessmark.trainer.detection as detection  # noqa: E402
+from bench import overhead  # noqa: E402
+from bench.end_to_end import Silent  # noqa: E402
+from corvane.demo import data  # noqa: E402
+from corvane.demo.coco import coco_source, export_shapes, training_elements  # noqa: E402
+from corvane.demo.model import build_detector  # noqa: E402
+from corvane.tessmark.callbacks import TensorBoard, TessmarkTrainingCallback  # noqa: E402
+from corvane.tessmark.coco import read_coco  # noqa: E402
+from corvane.tessmark.losses import TessmarkLoss  # noqa: E402
 
 BATCH_SIZE = 32
 NULL_LOGGER = types.SimpleNamespace(writer=None, update_metrics=dict.fromkeys)
