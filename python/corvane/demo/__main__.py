@@ -1,3 +1,5 @@
+"""``python -m corvane.demo``: the demo command (see :mod:`corvane.demo.app`)."""
+
 import sys
 
 from .app import main

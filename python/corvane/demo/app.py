@@ -11,6 +11,8 @@ import tempfile
 from dataclasses import asdict, dataclass, field
 from pathlib import Path
 
+from corvane.tessmark.worktree import work_tree_of as git_checkout_of
+
 DEFAULT_OUT = os.path.join(tempfile.gettempdir(), "corvane-demo")
 # Where the outputs go and what the data are, rather than how the network was trained.
 LOCAL_SETTINGS = (
@@ -202,15 +204,6 @@ def parse_args(argv=None) -> DemoConfig:
         fresh=args.fresh,
         deterministic=args.deterministic,
     )
-
-
-def git_checkout_of(path: str) -> str | None:
-    """The root of the git work tree holding ``path``, or None."""
-    current = Path(path).resolve()
-    for folder in (current, *current.parents):
-        if (folder / ".git").exists():
-            return str(folder)
-    return None
 
 
 def run_demo(config: DemoConfig) -> DemoResult:
