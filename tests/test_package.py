@@ -16,12 +16,14 @@ STUB = ROOT / "python" / "corvane" / "tessmark" / "trainer" / "detection.pyi"
 MODULE = "corvane.tessmark.trainer.detection"
 
 
-def test_stubs_match_the_compiled_module():
+def test_stubs_match_the_compiled_module(tmp_path):
     pytest.importorskip("mypy", reason="mypy (stubtest) is not installed")
+    env = {**os.environ, "PYTHONPATH": str(ROOT / "python"), "TF_CPP_MIN_LOG_LEVEL": "3"}
+    env["MYPY_CACHE_DIR"] = str(tmp_path / "mypy-cache")  # not into the checkout
     done = subprocess.run(
         [sys.executable, "-m", "mypy.stubtest", MODULE, "--mypy-config-file", "pyproject.toml"],
         cwd=ROOT,
-        env={**os.environ, "PYTHONPATH": str(ROOT / "python"), "TF_CPP_MIN_LOG_LEVEL": "3"},
+        env=env,
         capture_output=True,
         text=True,
         timeout=300,
