@@ -19,10 +19,10 @@ MODULE = "corvane.tessmark.trainer.detection"
 def test_stubs_match_the_compiled_module(tmp_path):
     pytest.importorskip("mypy", reason="mypy (stubtest) is not installed")
     env = {**os.environ, "PYTHONPATH": str(ROOT / "python"), "TF_CPP_MIN_LOG_LEVEL": "3"}
-    env["MYPY_CACHE_DIR"] = str(tmp_path / "mypy-cache")  # not into the checkout
+    config = str(ROOT / "pyproject.toml")
     done = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", MODULE, "--mypy-config-file", "pyproject.toml"],
-        cwd=ROOT,
+        [sys.executable, "-m", "mypy.stubtest", MODULE, "--mypy-config-file", config],
+        cwd=tmp_path,  # mypy's cache goes to the working folder, not the checkout
         env=env,
         capture_output=True,
         text=True,
