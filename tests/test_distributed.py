@@ -397,7 +397,7 @@ def test_workers_started_differently_all_fail_at_once(tmp_path):
         assert "ValueError: The workers were not started with the same training" in log
 
 
-def start_cluster(out, ports, epochs, logs):
+def start_cluster(out, ports, epochs, logs, **env):
     command = demo_command(out) + ["--no-dvclive", "--no-mlflow"]
     command[command.index("--epochs") + 1] = str(epochs)
     processes = []
@@ -407,12 +407,16 @@ def start_cluster(out, ports, epochs, logs):
                 subprocess.Popen(
                     command,
                     cwd=out.parent,
-                    env=cluster_env(ports, index),
+                    env=cluster_env(ports, index, **env),
                     stdout=f,
                     stderr=subprocess.STDOUT,
                 )
             )
     return processes
+
+
+def workers_folders(temporary):
+    return [p for p in temporary.iterdir() if p.name.startswith("corvane-")]
 
 
 def wait_all(processes, timeout):
@@ -429,12 +433,15 @@ def wait_all(processes, timeout):
 def test_a_killed_worker_fails_the_cluster_and_the_restarted_cluster_resumes(tmp_path, two_workers):
     """Worker 1 is killed after the chief's backup of epoch 1; the chief fails by itself;
     the same command on both workers then resumes from the chief's backup and ends with
-    the summary of a run never interrupted (the integrations do not touch the numbers)."""
+    the summary of a run never interrupted (the integrations do not touch the numbers).
+    The killed worker's temporary folder is removed by the worker that takes its place."""
     reference = two_workers / "out"
     out, ports = tmp_path / "run" / "out", free_ports(2)
     out.parent.mkdir()
+    temporary = tmp_path / "tmp"
+    temporary.mkdir()
     logs = [tmp_path / f"first{i}.log" for i in (0, 1)]
-    processes = start_cluster(out, ports, 2, logs)
+    processes = start_cluster(out, ports, 2, logs, TMPDIR=str(temporary))
     try:
         deadline = time.monotonic() + TIMEOUT
         while not (out / "backup" / "backup-1.json").exists():
@@ -446,9 +453,13 @@ def test_a_killed_worker_fails_the_cluster_and_the_restarted_cluster_resumes(tmp
     finally:
         wait_all(processes, 1)
     assert not (out / "backup" / "backup-2.json").exists()
+    assert [p.name.split("-")[:3] for p in workers_folders(temporary)] == [
+        ["corvane", "worker", "1"]
+    ]
 
     logs = [tmp_path / f"again{i}.log" for i in (0, 1)]
-    assert wait_all(start_cluster(out, ports, 2, logs), TIMEOUT) == [0, 0]
+    assert wait_all(start_cluster(out, ports, 2, logs, TMPDIR=str(temporary)), TIMEOUT) == [0, 0]
     assert "Resuming from the backup of epoch 1" in logs[0].read_text()
+    assert workers_folders(temporary) == []
     summary = (out / "checkpoints" / "summary.csv").read_bytes()
     assert summary == (reference / "checkpoints" / "summary.csv").read_bytes()

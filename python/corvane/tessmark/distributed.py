@@ -98,7 +98,9 @@ class WorkerRole:
         if self.is_chief:
             return os.fspath(path)
         if self._root is None:
-            self._root = tempfile.mkdtemp(prefix=f"corvane-{self.task_type}-{self.task_id}-")
+            prefix = f"corvane-{self.task_type}-{self.task_id}-"
+            _remove_folders_of_dead_workers(prefix)
+            self._root = tempfile.mkdtemp(prefix=f"{prefix}{os.getpid()}-")
             self._finalizer = weakref.finalize(self, shutil.rmtree, self._root, True)
         folder = os.path.join(self._root, name)
         self._folders.append(folder)
@@ -114,6 +116,25 @@ class WorkerRole:
         if self._root is not None:
             self._finalizer()
             self._root, self._folders = None, []
+
+
+def _remove_folders_of_dead_workers(prefix: str) -> None:
+    """A worker killed outright cannot remove its temporary folder; the next worker of the
+    same task on this machine removes those whose process (named in the folder) is gone.
+    A folder of a live process, or of another user, stays."""
+    if os.name == "nt":  # os.kill(pid, 0) there sends CTRL_C_EVENT instead of probing
+        return
+    root = tempfile.gettempdir()
+    for name in os.listdir(root):
+        pid = name[len(prefix) :].split("-", 1)[0]
+        if not name.startswith(prefix) or not pid.isdigit():
+            continue
+        try:
+            os.kill(int(pid), 0)
+        except ProcessLookupError:
+            shutil.rmtree(os.path.join(root, name), ignore_errors=True)
+        except OSError:
+            pass
 
 
 class DistributedDetectionTrainer(DetectionTrainer):
