@@ -20,7 +20,10 @@ def test_every_python_example_of_the_guide_runs(tmp_path):
     script = tmp_path / "guide.py"
     script.write_text("\n".join(f"# --- example {i + 1}\n{b}" for i, b in enumerate(blocks)))
     env = {k: v for k, v in os.environ.items() if not k.startswith(("MLFLOW_", "DVC"))}
+    # The examples' own temporary folders land in the test's, which pytest removes.
+    (tmp_path / "tmp").mkdir()
     env.update(
+        TMPDIR=str(tmp_path / "tmp"),
         PYTHONPATH=str(ROOT / "python"),
         TF_CPP_MIN_LOG_LEVEL="3",
         MLFLOW_DISABLE_TELEMETRY="true",
