@@ -270,9 +270,15 @@ def test_long_run_of_succeeding_and_failing_calls_leaks_nothing(tmp_path, monkey
         gc.collect()
         blocks = sys.getallocatedblocks() - blocks
         third = live_counts()
+        assert workload(trainer, saver, publisher, objs) == expected
+        fourth = live_counts()
 
     assert [sys.getrefcount(o) for o in sentinels] == refs
-    assert grown(second, third) == {}, f"first round after warm-up: {grown(first, second)}"
+    # A leak grows with every round. Another thread of the process (tqdm's monitor, left
+    # by earlier tests) can hold an object or two while one count runs; that does not
+    # repeat.
+    leaked = {k: n for k, n in grown(second, third).items() if k in grown(third, fourth)}
+    assert leaked == {}, f"rounds: {grown(first, second)}, {grown(second, third)}"
     assert saver.best_value == 0.5
     assert sorted(os.listdir(tmp_path / "s")) == ["config.json", "labels.txt", "last.h5"]
     # gc.get_objects() does not see floats or strings: a leak of one per call shows here.
