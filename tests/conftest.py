@@ -17,6 +17,17 @@ for path in (ROOT / "python", ROOT):
 COMPILED = "corvane.tessmark.trainer.detection"
 
 
+@pytest.fixture(scope="session", autouse=True)
+def subprocess_temporary_folder(tmp_path_factory):
+    """Programs the tests start, some of them killed outright, leave their temporary files
+    (TensorFlow's generated autograph modules among them) in this session's folder, not in
+    the system's."""
+    folder = tmp_path_factory.mktemp("subprocess-tmp")
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setenv("TMPDIR", str(folder))
+        yield folder
+
+
 @pytest.fixture(params=["python", "compiled"])
 def impl(request):
     """The implementation under test: the interpreted twin or the compiled module."""
