@@ -274,8 +274,8 @@ def test_long_run_of_succeeding_and_failing_calls_leaks_nothing(tmp_path, monkey
         fourth = live_counts()
 
     assert [sys.getrefcount(o) for o in sentinels] == refs
-    # A leak grows with every round. Another thread of the process (tqdm's monitor, left
-    # by earlier tests) can hold an object or two while one count runs; that does not
+    # A leak grows with every round. Another thread of the process (such as tqdm's monitor,
+    # left by earlier tests) can hold an object or two while one count runs; that does not
     # repeat.
     leaked = {k: n for k, n in grown(second, third).items() if k in grown(third, fourth)}
     assert leaked == {}, f"rounds: {grown(first, second)}, {grown(second, third)}"
