@@ -521,6 +521,8 @@ class DetectionTrainer:
         Returns
         -------
         """
+        if getattr(self, "stop_training", False):
+            self.stop_training = False
         validation_folder = os.path.join(self.checkpoint, "validation")
         if not os.path.exists(validation_folder):
             os.makedirs(validation_folder)
@@ -616,6 +618,8 @@ class DetectionTrainer:
             if live is not None:
                 live.next_step()
             callback_handler.on_epoch_end(losses=losses, metrics=metrics)
+            if getattr(self, "stop_training", False):
+                break
 
         if live is not None:
             print("\t - [INFO] Ending DVCLive session")

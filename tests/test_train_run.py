@@ -256,6 +256,80 @@ def test_default_handler_is_one_instance_shared_by_every_trainer(impl, tmp_path,
     assert seen == [0, 1]
 
 
+class Stopping:
+    """The recording handler, with ``on_epoch_end`` setting ``stop_training`` after epoch
+    ``at`` (as a handler such as EarlyStopping does)."""
+
+    def __init__(self, handler, trainer, at):
+        self.handler, self.trainer, self.at, self.epoch = handler, trainer, at, None
+
+    def __getattr__(self, name):
+        return getattr(self.handler, name)
+
+    def on_epoch_start(self, epoch):
+        self.epoch = epoch
+        self.handler.on_epoch_start(epoch=epoch)
+
+    def on_epoch_end(self, losses, metrics):
+        self.handler.on_epoch_end(losses=losses, metrics=metrics)
+        if self.epoch == self.at:
+            self.trainer.stop_training = True
+
+
+class TestStopTraining:
+    def test_a_stop_ends_the_run_after_that_epoch_as_after_the_last(
+        self, impl, tmp_path, monkeypatch
+    ):
+        s = setup_run(impl, tmp_path, monkeypatch, batches=1)
+        handler = Stopping(s.handler, s.trainer, at=2)
+        s.trainer.train(4, s.train_ds, s.val_ds, s.evaluator, callback_handler=handler)
+        ex = Expect(s)
+        ex.start(4)
+        for epoch in (1, 2):
+            ex.steps(epoch, 1)
+            ex.validation(epoch)
+            ex.end_of_epoch()
+        assert s.rec.events == ex.finish()
+        assert s.trainer.stop_training is True
+
+        # The next run starts unstopped and runs every epoch.
+        handler.at = None
+        s.rec.events.clear()
+        s.trainer.train(2, s.train_ds, callback_handler=handler, start=2)
+        assert s.trainer.stop_training is False
+        assert [e for e in s.rec.events if e.startswith("handler.on_epoch_start(")] == [
+            "handler.on_epoch_start(epoch=2)"
+        ]
+
+    def test_a_run_that_never_stops_adds_no_attribute(self, impl, tmp_path, monkeypatch):
+        s = setup_run(impl, tmp_path, monkeypatch, batches=1)
+        before = dict(vars(s.trainer))
+        s.trainer.train(2, s.train_ds, s.val_ds, s.evaluator, callback_handler=s.handler)
+        assert "stop_training" not in vars(s.trainer) and vars(s.trainer).keys() == before.keys()
+        s.trainer.stop_training = 0  # false, and not a bool: left as it is
+        s.trainer.train(1, s.train_ds, callback_handler=s.handler)
+        assert s.trainer.stop_training == 0 and type(s.trainer.stop_training) is int
+
+    def test_a_failing_read_is_reported_after_the_epoch_end_hook(self, impl, tmp_path, monkeypatch):
+        s = setup_run(impl, tmp_path, monkeypatch, batches=1)
+        error = RuntimeError("cannot tell")
+
+        class Unreadable(type(s.trainer)):
+            @property
+            def stop_training(self):
+                if s.rec.events and s.rec.events[-1].startswith("handler.on_epoch_end("):
+                    raise error
+                return False
+
+        s.trainer.__class__ = Unreadable
+        with pytest.raises(RuntimeError) as excinfo:
+            s.trainer.train(2, s.train_ds, callback_handler=s.handler)
+        assert excinfo.value is error
+        assert s.rec.events[-1].startswith("handler.on_epoch_end(")
+        if is_compiled(impl):
+            assert last_entry(excinfo) == (QUALNAME + "train", MODULE_FILE, 645)
+
+
 FAILURES = [  # failing event, its occurrence, the compiled module's entries (outermost first)
     ("handler.on_train_start()", 1, [("train", 532)]),
     ("handler.on_model_save()", 1, [("train", 639)]),

@@ -94,7 +94,7 @@ Str s_validation("validation"), s_dvclive("dvclive"), s_Live("Live"), s_environ(
     s_DVC_REPORT("DVC_REPORT"), s_CI("CI"), s_false("false"), s_zero_text("0"), s_md("md"),
     s_html("html"), s_log_params("log_params"), s_next_step("next_step"), s_end("end"),
     s_ending("\t - [INFO] Ending DVCLive session"), s_worktree("corvane.tessmark.worktree"),
-    s_dvc_experiment_refusal("dvc_experiment_refusal");
+    s_dvc_experiment_refusal("dvc_experiment_refusal"), s_stop_training("stop_training");
 Str s_on_train_start("on_train_start"), s_on_evaluation_start("on_evaluation_start"),
     s_on_evaluaiton_end("on_evaluaiton_end"), s_on_epoch_start("on_epoch_start"),
     s_on_step_start("on_step_start"), s_on_step_end("on_step_end"),
@@ -198,6 +198,13 @@ Ref train(Step& at, const Args& a) {
   PyObject* handler = a[callback_handler_];
   PyObject* evaluator_arg = a[evaluator_];
   const bool validating = evaluator_arg != Py_None;
+
+  // A handler stops the run by setting stop_training (Keras's name); a new run
+  // starts unstopped. Absent, the attribute is not created, so a run that never
+  // stops leaves the trainer's attributes as they were.
+  at(508);
+  Ref stopped = attr_if_present(self, s_stop_training);
+  if (stopped && truth(stopped)) set_attr(self, s_stop_training, Py_False);
 
   // Set-up: the validation folder, then an optional DVCLive run.
   at(509);
@@ -329,6 +336,9 @@ Ref train(Step& at, const Args& a) {
       at(642), call(method(live, s_next_step));
     }
     at(644), call_kw(method(handler, s_on_epoch_end), kw_losses_metrics, losses, metrics);
+    at(645);
+    Ref stop = attr_if_present(self, s_stop_training);
+    if (stop && truth(stop)) break;
   }
 
   if (live.get() != Py_None) {

@@ -46,6 +46,9 @@ class DetectionTrainer:
     summary_rows: list[dict[str, Any]]
     skip_validation_steps: int
     skip_initial_validation: bool
+    # Not set by the constructor: a handler sets it to stop the run after the current
+    # epoch; ``train`` sets a true value back to False when it starts.
+    stop_training: bool
     def __init__(
         self,
         model: tf.keras.Model,
