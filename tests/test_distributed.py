@@ -113,7 +113,9 @@ class TestEquivalenceWithOneDevice:
         moved = 0.0
         for a, b, start in zip(single["weights"], mirrored["weights"], equivalence["initial"]):
             a, b = np.array(a), np.array(b)
-            assert np.max(np.abs(a - b)) <= 1e-5
+            # As close() does: relative above 1 (a moving variance of about 3 differs by
+            # 3e-5 on an AMD EPYC, where float32 sums run in another order).
+            assert np.all(np.abs(a - b) <= 1e-5 * np.maximum(1.0, np.abs(a)))
             moved = max(moved, float(np.max(np.abs(a - np.array(start)))))
         assert moved > 1e-2  # training did move the weights
 
