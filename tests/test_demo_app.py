@@ -103,10 +103,11 @@ def test_best_checkpoint_detects_what_the_evaluator_saw(tmp_path):
     import tensorflow as tf
 
     from corvane.demo import data
-    from corvane.demo.evaluator import DetectionEvaluator, DetectionRunner
     from corvane.demo.model import build_detector
     from corvane.tessmark.losses import TessmarkLoss
+    from corvane.tessmark.predict import DetectionRunner
     from corvane.tessmark.trainer.detection import DetectionTrainer
+    from corvane.validator.evaluator import DetectionEvaluator
 
     class Logger:
         writer = None

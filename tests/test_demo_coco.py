@@ -14,9 +14,11 @@ import tensorflow as tf
 import corvane
 from corvane.demo import data
 from corvane.demo.app import DemoConfig, parse_args, run_demo
-from corvane.demo.coco import coco_source, training_elements
-from corvane.demo.evaluator import DetectionRunner
+from corvane.demo.coco import coco_source
 from corvane.tessmark.coco import Letterbox, coco_document, read_coco
+from corvane.tessmark.data import batch_training_set, coco_training_elements
+from corvane.tessmark.grid import encode_targets
+from corvane.tessmark.predict import DetectionRunner
 
 PYTHONPATH = os.pathsep.join([str(Path(corvane.__file__).parents[1]), *sys.path])
 
@@ -141,10 +143,10 @@ class TestPipelines:
             image, grid = image.numpy(), grid.numpy()
             assert image.shape == (64, 64, 3) and image.dtype == np.uint8
             assert (image[: box.top] == 0).all() and (image[box.top + box.new_height :] == 0).all()
-            expected = data.encode_targets(box.boxes_to_input(boxes))
+            expected = encode_targets(box.boxes_to_input(boxes), 64, 8, 3)
             np.testing.assert_array_equal(grid, expected)
             assert grid[..., 0].sum() == len(boxes)  # the negative has an empty grid
-        batches = list(data.batch_training_set(source.train, 2, seed=0))
+        batches = list(batch_training_set(source.train, 2, seed=0))
         assert [len(b[0]) for b in batches] == [2, 2, 1]
 
     def test_grey_and_transparent_images_become_three_channels(self, tmp_path):
@@ -167,7 +169,8 @@ class TestPipelines:
     def test_decoded_images_are_kept_after_the_first_epoch(self, tmp_path):
         path, _ = wide_shapes(tmp_path, 3, (2, 2))
         dataset = read_coco(path)
-        kept, read_again = training_elements(dataset), training_elements(dataset, cache=False)
+        kept = coco_training_elements(dataset, 64, 8)
+        read_again = coco_training_elements(dataset, 64, 8, cache=False)
         first = [image.numpy() for image, _ in kept]
         list(read_again)
         for image in dataset.images:
@@ -201,7 +204,7 @@ def test_runner_reports_in_the_original_images_pixels():
     height, width = 48, 120
     boxes = np.array([[10, 5, 40, 30, 1], [70, 20, 118, 46, 0]], np.float32)
     box = Letterbox.fit(height, width, 64)
-    grid = data.encode_targets(box.boxes_to_input(boxes))
+    grid = encode_targets(box.boxes_to_input(boxes), 64, 8, 3)
     grid[0, 3] = [0.9, 0.5, 0.5, 0.1, 0.05, 0, 0, 1]  # centre in the fill above the image
 
     class Perfect:
@@ -237,7 +240,7 @@ def test_categories_set_the_classes_and_negatives_are_trained_and_evaluated(tmp_
 
 
 def test_drawn_validation_images_of_any_size_stay_near_256_to_512_pixels():
-    from corvane.demo.evaluator import ImageResult, draw_boxes
+    from corvane.validator.evaluator import ImageResult, draw_boxes
 
     def drawn(height, width):
         boxes = np.array([[1, 1, 10, 10]], np.float64)

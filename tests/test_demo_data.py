@@ -1,10 +1,11 @@
-"""Synthetic shapes: determinism, agreement of boxes with pixels, and the dataset contracts."""
+"""Synthetic shapes, the grid targets and their decoding, and the data helpers' contracts."""
 
 import numpy as np
 import pytest
 
 from corvane.demo import data
-from corvane.demo.evaluator import decode_grid
+from corvane.tessmark.data import batch_training_set
+from corvane.tessmark.grid import decode_grid, encode_targets
 
 
 @pytest.fixture(scope="module")
@@ -65,7 +66,7 @@ class TestShapes:
 class TestTargets:
     def test_one_cell_per_object_with_its_box(self):
         boxes = np.array([[8, 16, 24, 32, 2], [40, 2, 60, 30, 0]], np.float32)
-        grid = data.encode_targets(boxes, image_size=64, stride=8, num_classes=3)
+        grid = encode_targets(boxes, image_size=64, stride=8, num_classes=3)
         assert grid.shape == (8, 8, 8)
         assert grid[..., 0].sum() == 2
         # centre (16, 24) -> cell row 3, col 2, at the cell's top-left corner
@@ -76,8 +77,8 @@ class TestTargets:
     def test_a_perfect_prediction_decodes_to_the_ground_truth(self, shapes):
         # The runner's decoding must invert the target encoding exactly.
         for boxes in shapes.boxes[:10]:
-            grid = data.encode_targets(boxes)
-            detections, labels, scores = decode_grid(grid, 64, 64, 0.5, 0.5)
+            grid = encode_targets(boxes, 64, 8, 3)
+            detections, scores, labels = decode_grid(grid, 64, 64, 0.5, 0.5)
             order = np.lexsort(boxes[:, :2].T[::-1])
             found = np.lexsort(detections[:, :2].T[::-1])
             assert detections[found] == pytest.approx(boxes[order, :4], abs=1e-4)
@@ -127,7 +128,7 @@ class TestDatasets:
 
         unknown = tf.data.Dataset.range(5).filter(lambda x: x > 1).map(lambda x: (x, x))
         with pytest.raises(ValueError, match="known length"):
-            data.batch_training_set(unknown, batch_size=2, seed=0)
+            batch_training_set(unknown, batch_size=2, seed=0)
 
     def test_validation_samples_unpack_as_the_trainer_reads_them(self, shapes):
         for index, (images, boxes, names) in enumerate(data.validation_dataset(shapes)):

@@ -4,7 +4,8 @@
 calls inside its compiled training step, so everything here is TensorFlow ops
 that trace in graph mode: no ``.numpy()``, no Python branching on tensor values.
 
-Targets and predictions use the grid layout of :mod:`corvane.demo.data`:
+Targets and predictions use the grid layout of :mod:`corvane.tessmark.grid`
+(``encode_targets`` makes the targets, ``detection_head`` the predictions):
 
 * ``targets[0]``: (N, G, G, 5 + C) float, per cell objectness, centre offset
   inside the cell (x, y), size as a fraction of the image (w, h), one-hot class;

@@ -1,13 +1,15 @@
-"""The loss object and the detector as the trainer uses them (inside a compiled step)."""
+"""The loss object, the grid head and the runner as the trainer uses them (inside a compiled
+step)."""
 
 import numpy as np
 import pytest
 import tensorflow as tf
 
 from corvane.demo import data
-from corvane.demo.evaluator import DetectionRunner
-from corvane.demo.model import build_detector, export_network
+from corvane.demo.model import build_detector
+from corvane.tessmark.grid import encode_targets, export_network
 from corvane.tessmark.losses import TessmarkLoss, generalized_iou
+from corvane.tessmark.predict import DetectionRunner
 
 KEYS = {"total-loss", "localization-loss", "classification-loss", "objectness-loss"}
 BOXES = [
@@ -17,7 +19,7 @@ BOXES = [
 
 
 def targets():
-    return tf.constant(np.stack([data.encode_targets(b) for b in BOXES]))
+    return tf.constant(np.stack([encode_targets(b, 64, 8, 3) for b in BOXES]))
 
 
 def exact_logits(grid, confidence=12.0):

@@ -7,7 +7,7 @@ whose detections find half of its objects at precision 1 therefore scores 51/101
 import numpy as np
 import pytest
 
-from corvane.demo.evaluator import DetectionEvaluator, ImageResult, evaluate
+from corvane.validator.evaluator import DetectionEvaluator, ImageResult, evaluate
 
 SQUARE = [0.0, 0.0, 10.0, 10.0]
 ELSEWHERE = [40.0, 40.0, 50.0, 50.0]
@@ -207,3 +207,25 @@ class TestEvaluatorProtocol:
         dog = next(line.split() for line in table if line.startswith("dog"))
         # objects, TP, FP, FN
         assert cat[1:5] == ["1", "1", "0", "0"] and dog[1:5] == ["1", "0", "0", "1"]
+
+
+def test_the_summary_table_is_the_row_the_compiled_trainer_publishes(tmp_path, capsys):
+    import types
+
+    from corvane.tessmark.trainer.detection import DetectionTrainer
+    from corvane.validator.summary import ROW_KEYS, metrics_of_row, row_of_metrics
+
+    rows = []
+    logger = types.SimpleNamespace(writer=None, update_metrics=lambda row, losses: rows.append(row))
+    trainer = DetectionTrainer(None, None, types.SimpleNamespace(lr=0.1), None, logger,
+                               str(tmp_path), classes=["a"])  # fmt: skip
+    # Every value distinct, so that a swapped pair of keys shows.
+    values = iter(np.arange(1, 13) / 16)
+    metrics = {"OP": next(values), "OR": next(values), "OA": next(values)}
+    for name in ("mAP", "mAR", "mACC"):
+        metrics[name] = {key: next(values) for key in ("0.5", "0.75", "0.5:0.95")}
+    trainer.update_metrics(metrics, {}, epoch=3)
+    (published,) = rows
+    assert list(published) == list(ROW_KEYS) + ["epoch"]
+    assert {**row_of_metrics(metrics), "epoch": 3} == published
+    assert metrics_of_row(published) == metrics

@@ -1,8 +1,10 @@
-"""Validation of the demo detector: the runner, the metrics and their reports.
+"""A COCO-metric evaluator for ``DetectionTrainer``: metrics, plots and a summary per pass.
 
-:class:`DetectionRunner` turns one image into detections with the export
-network. :class:`DetectionEvaluator` is the object ``DetectionTrainer`` drives
-through a validation pass; :func:`evaluate` is its arithmetic, usable alone.
+:class:`DetectionEvaluator` is the object the trainer drives through a validation pass
+(the protocol in :mod:`corvane.tessmark.callbacks`). It takes any runner, an object whose
+``run_single_instance(image)`` returns boxes in the image's pixels, class indices (or
+names) and scores; by default :class:`corvane.tessmark.predict.DetectionRunner` on the
+training model's export outputs. :func:`evaluate` is its arithmetic, usable alone.
 
 Metric definitions. Detections are matched to ground truth of the same class,
 greedily in descending score, each ground truth at most once, a match needing
@@ -11,9 +13,9 @@ IoU >= t. The IoU thresholds t are COCO's 0.50, 0.55, ..., 0.95; "0.5" and
 
 * mAP@t: COCO average precision (101-point interpolated precision-recall area
   over all detections the runner returns), averaged over the classes that have
-  ground truth in the pass. Computed by pycocotools.
+  ground truth in the pass. Computed by pycocotools' ``COCOeval``.
 * mAR@t: COCO recall over all detections (at most 100 per image), averaged
-  the same way. Computed by pycocotools.
+  the same way. Computed by pycocotools' ``COCOeval``.
 * The remaining figures describe the detector as deployed, so they count only
   detections whose score reaches the operating threshold (0.5 by default). With
   TP, FP and FN counted per class from pycocotools' matches:
@@ -37,103 +39,9 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from corvane.tessmark.coco import Letterbox, letterbox_image
-
-from .data import CLASSES
-
 IOU_THRESHOLDS = np.linspace(0.5, 0.95, 10)
 THRESHOLD_KEYS = ("0.5", "0.75", "0.5:0.95")
 MAX_DETECTIONS = 100
-
-
-class DetectionRunner:
-    """Detections for one image from a network whose output is the demo's grid.
-
-    ``network`` maps a (1, H, W, 3) float batch scaled to [0, 1] to the
-    ``detections`` grid of :mod:`corvane.demo.model` (or a one-element list of
-    it): the export network, a loaded checkpoint or a training model's cut.
-    An image of another size than the network's square input is letterboxed
-    to it, as in training, and the boxes are mapped back to the image's pixels.
-    """
-
-    def __init__(self, network, score_threshold: float = 0.05, nms_iou: float = 0.5):
-        import tensorflow as tf
-
-        self.network = network
-        self.score_threshold = score_threshold
-        self.nms_iou = nms_iou
-        # A square input of fixed size (N, S, S, C) is letterboxed to; any other is fed as is.
-        shape = getattr(network, "input_shape", None)
-        square = isinstance(shape, tuple) and len(shape) == 4 and shape[1] == shape[2]
-        self.input_size = shape[1] if square and shape[1] else None
-        # A traced call is several times faster than an eager one per image; the
-        # variables are captured by reference, so training updates show through.
-        self._forward = tf.function(lambda batch: network(batch, training=False))
-
-    @classmethod
-    def from_training_model(cls, model, **kwargs) -> DetectionRunner:
-        """Runner on ``model``'s export outputs; it follows ``model``'s training."""
-        from .model import export_network
-
-        return cls(export_network(model), **kwargs)
-
-    def run_single_instance(self, image):
-        """(boxes (n, 4) x1 y1 x2 y2 in pixels, class indices (n,), scores (n,)), best first."""
-        import tensorflow as tf
-
-        height, width = np.shape(image)[:2]
-        if self.input_size is None or (height, width) == (self.input_size, self.input_size):
-            box = None
-        else:
-            box = Letterbox.fit(height, width, self.input_size)
-            image = letterbox_image(
-                image, box.new_height, box.new_width, box.top, box.left, self.input_size
-            )
-            height = width = self.input_size
-        batch = tf.cast(tf.convert_to_tensor(image)[None], tf.float32) / 255.0
-        output = self._forward(batch)
-        if isinstance(output, (list, tuple)):
-            output = output[0]
-        found = decode_grid(
-            np.asarray(output)[0], height, width, self.score_threshold, self.nms_iou
-        )
-        if box is None:
-            return found
-        boxes, labels, scores = found
-        boxes = box.boxes_to_image(boxes)
-        # A box that lay wholly in the fill is empty once clipped to the image.
-        kept = (boxes[:, 2] > boxes[:, 0]) & (boxes[:, 3] > boxes[:, 1])
-        return boxes[kept], labels[kept], scores[kept]
-
-
-def decode_grid(grid: np.ndarray, height: int, width: int, score_threshold: float, nms_iou: float):
-    """Boxes, labels and scores from one (G, G, 5 + C) ``detections`` grid."""
-    import tensorflow as tf
-
-    rows, cols = grid.shape[:2]
-    row, col = np.mgrid[0:rows, 0:cols]
-    centre_x = (col + grid[..., 1]) * (width / cols)
-    centre_y = (row + grid[..., 2]) * (height / rows)
-    half_w, half_h = grid[..., 3] * width / 2, grid[..., 4] * height / 2
-    boxes = np.stack([centre_x - half_w, centre_y - half_h, centre_x + half_w, centre_y + half_h])
-    boxes = np.clip(boxes.reshape(4, -1).T, 0, [width, height, width, height])
-    class_probability = grid[..., 5:].reshape(rows * cols, -1)
-    labels = class_probability.argmax(axis=1)
-    scores = grid[..., 0].reshape(-1) * class_probability.max(axis=1)
-
-    keep = []
-    for label in np.unique(labels[scores >= score_threshold]):
-        (candidates,) = np.nonzero((labels == label) & (scores >= score_threshold))
-        chosen = tf.image.non_max_suppression(
-            boxes[candidates], scores[candidates], MAX_DETECTIONS, iou_threshold=nms_iou
-        )
-        keep.extend(candidates[chosen.numpy()])
-    keep = np.array(sorted(keep, key=lambda i: -scores[i]), dtype=np.int64)
-    return (
-        boxes[keep].astype(np.float32).reshape(-1, 4),
-        labels[keep].astype(np.int64),
-        scores[keep].astype(np.float32),
-    )
 
 
 @dataclass
@@ -289,11 +197,13 @@ def _coco_evaluation(images: Sequence[ImageResult], num_classes: int):
 
 
 class DetectionEvaluator:
-    """Validates the demo detector for ``DetectionTrainer``.
+    """Validates a detector for ``DetectionTrainer``.
 
-    ``runner`` (a :class:`DetectionRunner`) makes the detections; built from
-    ``model`` when not given, it shares the model's weights and so always sees
-    the current training state. Detections scoring below ``operating_threshold``
+    ``runner`` makes the detections (any object with ``run_single_instance``); without
+    one, a :class:`~corvane.tessmark.predict.DetectionRunner` on ``model``'s export
+    outputs, which shares the model's weights and so always sees the current training
+    state. ``class_names`` may be left out: the trainer hands its ``classes`` to the
+    evaluator before the first pass. Detections scoring below ``operating_threshold``
     count for mAP and mAR only (see the module docstring).
 
     Per pass, :meth:`single_evaluation` collects every image into a
@@ -304,13 +214,15 @@ class DetectionEvaluator:
     def __init__(
         self,
         model=None,
-        runner: DetectionRunner | None = None,
-        class_names: Sequence[str] = CLASSES,
+        runner=None,
+        class_names: Sequence[str] = (),
         operating_threshold: float = 0.5,
     ):
         if runner is None:
             if model is None:
                 raise ValueError("DetectionEvaluator needs a model or a runner")
+            from corvane.tessmark.predict import DetectionRunner
+
             runner = DetectionRunner.from_training_model(model)
         self.runner = runner
         self.labels = list(class_names)
@@ -354,6 +266,11 @@ class DetectionEvaluator:
         return np.array([self.labels.index(name) for name in names], np.int64)
 
     def conclude(self, truth_values: TruthValues, epoch: int = 0) -> dict:
+        if not self.labels:
+            raise ValueError(
+                "DetectionEvaluator has no class names: give class_names=..., or let the "
+                "trainer introduce its classes (train(..., evaluator=evaluator) does)"
+            )
         result = evaluate(truth_values.images, len(self.labels), self.operating_threshold)
         self.last_result = result
         self.current_plots = precision_recall_plots(result, self.labels)

@@ -1,0 +1,172 @@
+"""Training and validation data in the forms ``DetectionTrainer`` reads.
+
+Training: unbatched ``(image, target_grid)`` elements, from arrays
+(:func:`training_elements`) or a checked COCO file (:func:`coco_training_elements`),
+batched by :func:`batch_training_set` in an order that depends only on a seed and the
+epoch. With :class:`EpochOrder` among the callback handlers, epoch ``k`` has the same
+batches in every run, a resumed one included.
+
+Validation: samples ``(images (1, H, W, 3), boxes (1, k, 5), names (1,))`` as the trainer
+reads them, from arrays (:func:`validation_samples`) or a COCO file
+(:func:`coco_validation_samples`). They keep each image's own size and pixels: the
+evaluator's runner letterboxes it and reports its detections in the image's pixels, so
+the metrics are measured there.
+
+Images are uint8 with raw 0..255 values (the trainer divides by 255 itself); targets use
+the layout of :mod:`corvane.tessmark.grid`.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+
+import numpy as np
+
+from corvane.tessmark.callbacks import TessmarkTrainingCallback
+from corvane.tessmark.coco import CocoDataset, Letterbox, decode_image, letterbox_image
+from corvane.tessmark.grid import encode_targets
+
+# Decoded COCO training images are kept in memory after the first epoch when they fit.
+CACHE_LIMIT = 1 << 30
+
+
+def batch_training_set(elements, batch_size: int, seed: int, epoch=None):
+    """Batches of ``elements`` in an order that depends only on ``seed`` and the epoch.
+
+    ``elements`` is an unbatched ``tf.data.Dataset`` of ``(image, target_grid)`` of known
+    length. ``epoch`` is an integer ``tf.Variable`` holding the epoch of the latest pass
+    (0 before the first): each new pass over the result adds one to it and takes the
+    permutation of ``(seed, epoch)``. Assign ``k - 1`` to it before epoch ``k``
+    (:class:`EpochOrder` does) and that pass has the order epoch ``k`` had in any other
+    run, however many passes this process made before. Left alone, successive passes are
+    epochs 1, 2, ...
+
+    Each pass gathers the whole set in memory, as a full shuffle buffer would.
+    """
+    import tensorflow as tf
+
+    count = int(elements.cardinality())
+    if count < 0:
+        raise ValueError("batch_training_set needs elements of known length (assert_cardinality)")
+    if epoch is None:
+        epoch = tf.Variable(0, dtype=tf.int64, trainable=False, name="data_epoch")
+    seed = tf.constant(seed, tf.int64)
+
+    def one_pass(*columns):
+        # A stateless permutation: Dataset.shuffle would draw from a seed generator
+        # that advances with every iterator the dataset object has made.
+        order = tf.random.experimental.stateless_shuffle(
+            tf.range(count), tf.stack([seed, tf.cast(epoch.assign_add(1), tf.int64)])
+        )
+        return tf.data.Dataset.from_tensor_slices(tuple(tf.gather(c, order) for c in columns))
+
+    batches = elements.batch(count).flat_map(one_pass).batch(batch_size)
+    # flat_map hides the length, which progress bars and schedules read.
+    batches = batches.apply(tf.data.experimental.assert_cardinality(-(-count // batch_size)))
+    return batches.prefetch(2)
+
+
+class EpochOrder(TessmarkTrainingCallback):
+    """Sets the epoch variable of :func:`batch_training_set` to ``k - 1`` as epoch ``k``
+    starts, so that the epoch's batches depend on its number alone."""
+
+    def __init__(self, epoch):
+        self.epoch = epoch
+
+    def on_epoch_start(self, epoch):
+        self.epoch.assign(epoch - 1)
+
+
+def training_elements(images, boxes: Sequence, num_classes: int, stride: int):
+    """Unbatched ``(image, target_grid)`` elements from arrays.
+
+    ``images`` is (N, S, S, C) uint8 at the network's square input size; ``boxes`` holds
+    one array of rows ``[x1, y1, x2, y2, class_index]`` in pixels per image.
+    """
+    import tensorflow as tf
+
+    images = np.asarray(images)
+    if images.ndim != 4 or images.shape[1] != images.shape[2]:
+        raise ValueError(
+            f"training images must be (N, S, S, C) at the network's square input size, "
+            f"not {images.shape}; images of other sizes: letterbox them, or use a CocoDataset"
+        )
+    if len(boxes) != len(images):
+        raise ValueError(f"{len(images)} images but {len(boxes)} box arrays")
+    size = images.shape[1]
+    grids = np.stack([encode_targets(b, size, stride, num_classes) for b in boxes])
+    return tf.data.Dataset.from_tensor_slices((images, grids))
+
+
+def coco_training_elements(
+    dataset: CocoDataset, image_size: int, stride: int, cache: bool | None = None
+):
+    """Unbatched ``(letterboxed image, target_grid)`` elements, in the file's image order.
+
+    Images are read, decoded and letterboxed to ``image_size`` square pixels in the
+    pipeline; their target grids are made once, from the boxes mapped with the same
+    letterbox. With ``cache`` the decoded elements are kept in memory after the first
+    epoch; by default when they take at most ``CACHE_LIMIT`` bytes.
+    """
+    import tensorflow as tf
+
+    boxes = [Letterbox.fit(image.height, image.width, image_size) for image in dataset.images]
+    grids = np.stack(
+        [
+            encode_targets(
+                box.boxes_to_input(image.boxes), image_size, stride, len(dataset.classes)
+            )
+            for box, image in zip(boxes, dataset.images)
+        ]
+    )
+    layout = np.array([(b.new_height, b.new_width, b.top, b.left) for b in boxes], np.int32)
+    paths = [image.path for image in dataset.images]
+
+    def load(path, layout, grid):
+        image = letterbox_image(decode_image(path), *tf.unstack(layout), size=image_size)
+        return image, grid
+
+    ds = tf.data.Dataset.from_tensor_slices((paths, layout, grids))
+    # Parallel decoding; the element order stays the file's (deterministic map).
+    ds = ds.map(load, num_parallel_calls=tf.data.AUTOTUNE)
+    if cache is None:
+        cache = len(dataset) * (image_size * image_size * 3 + grids[0].nbytes) <= CACHE_LIMIT
+    return ds.cache() if cache else ds
+
+
+def validation_samples(images, boxes: Sequence, names: Sequence[str], load=None):
+    """Validation samples as the trainer reads them, from per-image arrays.
+
+    ``images`` holds the (H, W, 3) uint8 pixels of each image (any sizes), or, with
+    ``load``, what ``load`` turns into them inside the pipeline (such as file paths);
+    ``boxes`` one array of rows ``[x1, y1, x2, y2, class_index]`` in that image's pixels
+    per image; ``names`` the images' names.
+    """
+    import tensorflow as tf
+
+    boxes = tf.ragged.constant(
+        [np.asarray(b, np.float32).reshape(-1, 5) for b in boxes],
+        ragged_rank=1,
+        inner_shape=(5,),
+        dtype=tf.float32,
+    )
+    names = np.array([n.encode() for n in names])
+    ds = tf.data.Dataset.from_tensor_slices((images, boxes, names))
+    if load is not None:
+        ds = ds.map(lambda image, box, name: (load(image), box, name))
+    # Batches of one are rectangular, so the boxes can be handed out dense.
+    dense = lambda box: box.to_tensor() if isinstance(box, tf.RaggedTensor) else box  # noqa: E731
+    ds = ds.batch(1).map(lambda image, box, name: (image, dense(box), name))
+    return ds.prefetch(1)
+
+
+def coco_validation_samples(dataset: CocoDataset):
+    """The trainer's validation samples of a COCO file: original images, original boxes,
+    file names."""
+    images = dataset.images
+    return validation_samples(
+        [image.path for image in images],
+        [image.boxes for image in images],
+        [image.file_name for image in images],
+        load=decode_image,
+    )

@@ -1,0 +1,236 @@
+"""Detections from a trained detector, for images of any size, in their own pixels.
+
+In Python::
+
+    from corvane.tessmark.predict import DetectionRunner, read_image
+
+    runner = DetectionRunner.from_checkpoint("checkpoints/best.h5", score_threshold=0.5)
+    found = runner.detect(read_image("photo.jpg"))  # boxes, scores, classes
+
+On the command line, one JSON object per image and line::
+
+    python -m corvane.tessmark.predict CHECKPOINT IMAGE [IMAGE ...]
+        [--classes labels.txt] [--score S] [--out FILE]
+
+    {"image": path, "width": w, "height": h, "boxes": [[x1, y1, x2, y2], ...],
+     "scores": [...], "classes": [...]}
+
+Classes are names when labels are known (``--classes``, by default the ``labels.txt``
+that the trainer writes beside its checkpoints), otherwise class indices.
+
+An image is letterboxed to the network's square input as in training (scaled to fit,
+centred, the rest filled), and the boxes are mapped back to the image and clipped to it.
+A channels-first checkpoint (saved with ``trainer.NCHW = True``) is recognised by its
+input and used the same way.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sys
+
+import numpy as np
+
+from corvane.tessmark.coco import Letterbox, letterbox_image
+from corvane.tessmark.grid import Detections, decode_grid, export_network
+
+# Scores from this on count for the figures of a deployed detector (the evaluator's
+# operating threshold); mAP is measured over every detection the runner returns.
+DEFAULT_SCORE = 0.5
+EVALUATION_SCORE = 0.05
+NMS_IOU = 0.5
+
+
+class DetectionRunner:
+    """Detections for one image from a network whose output is the ``detections`` grid.
+
+    ``network`` maps a (1, H, W, 3) float batch scaled to [0, 1] to the grid of
+    :mod:`corvane.tessmark.grid` (or a one-element list of it): a loaded checkpoint, the
+    export cut of a training model (:meth:`from_training_model`), or any callable. A
+    network of a fixed square input gets every image letterboxed to it; any other is fed
+    the image as it is. It is also the runner of
+    :class:`corvane.validator.evaluator.DetectionEvaluator`.
+    """
+
+    def __init__(
+        self, network, score_threshold: float = EVALUATION_SCORE, nms_iou: float = NMS_IOU
+    ):
+        import tensorflow as tf
+
+        self.network = network
+        self.score_threshold = score_threshold
+        self.nms_iou = nms_iou
+        shape = getattr(network, "input_shape", None)
+        shape = tuple(shape) if isinstance(shape, (tuple, list)) and len(shape) == 4 else None
+        # Channels-first: a channel count where channels-last networks have the width.
+        self.channels_first = bool(shape and shape[1] in (1, 3) and shape[3] not in (1, 3))
+        size = shape[2:4] if self.channels_first else shape[1:3] if shape else (None, None)
+        self.input_size = size[0] if size[0] and size[0] == size[1] else None
+        outputs = getattr(network, "output_shape", None)
+        outputs = outputs[0] if isinstance(outputs, list) and len(outputs) == 1 else outputs
+        channels = None
+        if isinstance(outputs, tuple) and len(outputs) == 4:
+            channels = outputs[1] if self.channels_first else outputs[3]
+        # The classes the grid holds, when the network says (5 box channels come first).
+        self.num_classes = channels - 5 if channels else None
+        # A traced call is several times faster than an eager one per image; the
+        # variables are captured by reference, so training updates show through.
+        self._forward = tf.function(lambda batch: network(batch, training=False))
+
+    @classmethod
+    def from_training_model(cls, model, **kwargs) -> DetectionRunner:
+        """Runner on ``model``'s export outputs; it follows ``model``'s training."""
+        return cls(export_network(model), **kwargs)
+
+    @classmethod
+    def from_checkpoint(cls, path: str | os.PathLike, **kwargs) -> DetectionRunner:
+        """Runner on a checkpoint the trainer saved (``best.h5``, ``last.h5``)."""
+        return cls(load_checkpoint(path), **kwargs)
+
+    def detect(self, image) -> Detections:
+        """Detections of ``image`` ((H, W, 3) uint8, 0..255), in its pixels, best first."""
+        import tensorflow as tf
+
+        height, width = np.shape(image)[:2]
+        if self.input_size is None or (height, width) == (self.input_size, self.input_size):
+            box = None
+        else:
+            box = Letterbox.fit(height, width, self.input_size)
+            image = letterbox_image(
+                image, box.new_height, box.new_width, box.top, box.left, self.input_size
+            )
+            height = width = self.input_size
+        batch = tf.cast(tf.convert_to_tensor(image)[None], tf.float32) / 255.0
+        if self.channels_first:
+            batch = tf.transpose(batch, (0, 3, 1, 2))
+        output = self._forward(batch)
+        if isinstance(output, (list, tuple)):
+            output = output[0]
+        grid = np.asarray(output)[0]
+        if self.channels_first:
+            grid = grid.transpose(1, 2, 0)
+        found = decode_grid(grid, height, width, self.score_threshold, self.nms_iou)
+        if box is None:
+            return found
+        boxes = box.boxes_to_image(found.boxes)
+        # A box that lay wholly in the fill is empty once clipped to the image.
+        kept = (boxes[:, 2] > boxes[:, 0]) & (boxes[:, 3] > boxes[:, 1])
+        return Detections(boxes[kept], found.scores[kept], found.classes[kept])
+
+    def run_single_instance(self, image):
+        """(boxes, class indices, scores) of ``image``, as the trainer's evaluator asks."""
+        found = self.detect(image)
+        return found.boxes, found.classes, found.scores
+
+
+def load_checkpoint(path: str | os.PathLike):
+    """The network of a checkpoint, without its training configuration."""
+    import tensorflow as tf
+
+    path = os.fspath(path)
+    if not os.path.exists(path):
+        raise FileNotFoundError(f"no checkpoint at {path}")
+    return tf.keras.models.load_model(path, compile=False)
+
+
+def read_image(path: str | os.PathLike) -> np.ndarray:
+    """The image file at ``path`` (PNG, JPEG, GIF, BMP) as (H, W, 3) uint8."""
+    import tensorflow as tf
+
+    data = tf.io.read_file(os.fspath(path))
+    return tf.io.decode_image(data, channels=3, expand_animations=False).numpy()
+
+
+def read_labels(path: str | os.PathLike) -> list[str]:
+    """Class names, one per line, as the trainer writes ``labels.txt``."""
+    with open(path, encoding="utf-8") as f:
+        return [line.rstrip("\r\n") for line in f if line.strip()]
+
+
+def describe(path: str, image: np.ndarray, found: Detections, classes=None) -> dict:
+    """The JSON record of one image's detections."""
+    indices = [int(k) for k in found.classes]
+    return {
+        "image": path,
+        "width": int(image.shape[1]),
+        "height": int(image.shape[0]),
+        "boxes": [[round(float(v), 2) for v in box] for box in found.boxes],
+        "scores": [round(float(s), 5) for s in found.scores],
+        "classes": [classes[k] for k in indices] if classes else indices,
+    }
+
+
+def _arguments(argv):
+    parser = argparse.ArgumentParser(
+        prog="python -m corvane.tessmark.predict",
+        description="Detect objects in images with a checkpoint of DetectionTrainer "
+        "(best.h5 or last.h5); one JSON object per image and line.",
+    )
+    parser.add_argument("checkpoint", help="the checkpoint file")
+    parser.add_argument("images", nargs="+", metavar="IMAGE", help="PNG, JPEG, GIF or BMP files")
+    parser.add_argument(
+        "--classes",
+        metavar="labels.txt",
+        help="class names, one per line (default: labels.txt beside the checkpoint, when "
+        "there is one; without names, classes are indices)",
+    )
+    parser.add_argument(
+        "--score",
+        type=float,
+        default=DEFAULT_SCORE,
+        help="lowest score reported (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--nms-iou", type=float, default=NMS_IOU, help="non-maximum suppression IoU (%(default)s)"
+    )
+    parser.add_argument("--out", metavar="FILE", help="write the lines there, not to stdout")
+    args = parser.parse_args(argv)
+    if not 0.0 <= args.score <= 1.0:
+        parser.error(f"--score must be between 0 and 1, not {args.score}")
+    return parser, args
+
+
+def main(argv=None) -> int:
+    parser, args = _arguments(argv)
+    os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "2")
+    classes_file = args.classes
+    if classes_file is None:
+        beside = os.path.join(os.path.dirname(os.path.abspath(args.checkpoint)), "labels.txt")
+        classes_file = beside if os.path.isfile(beside) else None
+    wanted = [args.checkpoint, classes_file, *args.images]
+    missing = [path for path in wanted if path and not os.path.isfile(path)]
+    if missing:
+        parser.error(f"no such file: {', '.join(missing)}")
+    classes = read_labels(classes_file) if classes_file else None
+    try:
+        runner = DetectionRunner.from_checkpoint(
+            args.checkpoint, score_threshold=args.score, nms_iou=args.nms_iou
+        )
+    except (OSError, ValueError) as error:
+        parser.error(f"cannot load the checkpoint {args.checkpoint}: {error}")
+    if classes and runner.num_classes not in (None, len(classes)):
+        parser.error(
+            f"{classes_file} names {len(classes)} classes, the checkpoint predicts "
+            f"{runner.num_classes}: give its own labels.txt with --classes"
+        )
+    import tensorflow as tf
+
+    output = open(args.out, "w", encoding="utf-8") if args.out else sys.stdout
+    try:
+        for path in args.images:
+            try:
+                image = read_image(path)
+            except tf.errors.OpError as error:
+                parser.error(f"cannot read the image {path}: {error.message}")
+            record = describe(path, image, runner.detect(image), classes)
+            output.write(json.dumps(record) + "\n")
+    finally:
+        if output is not sys.stdout:
+            output.close()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
