@@ -15,6 +15,8 @@ from __future__ import annotations
 
 import numpy as np
 
+from corvane.tessmark.quiet import drop_checkpoint_messages
+
 
 def as_scalar(value) -> float | None:
     """``value`` as a Python float when it holds one real number, else None.
@@ -42,6 +44,9 @@ class TrainingTensorBoardWriter:
 
     def __init__(self, writer):
         self.writer = writer
+        # Every trainer's constructor makes one: the library's checkpoint saves stay
+        # quiet even where a warnings block has discarded the filters since the import.
+        drop_checkpoint_messages()
 
     def add_image(self, tag: str, image, step: int) -> None:
         """One image, (H, W, C) uint8 or float in [0, 1], under ``tag``."""
