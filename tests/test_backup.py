@@ -10,7 +10,6 @@ import pytest
 import tensorflow as tf
 
 from corvane.demo import data
-from corvane.demo.evaluator import DetectionEvaluator
 from corvane.demo.model import build_detector
 from corvane.tessmark.backup import (
     BackupDamagedError,
@@ -18,9 +17,10 @@ from corvane.tessmark.backup import (
     BackupMismatchError,
     TrainingBackup,
 )
-from corvane.tessmark.callbacks import TessmarkTrainingCallback
+from corvane.tessmark.callbacks import CallbackList, TessmarkTrainingCallback
 from corvane.tessmark.losses import TessmarkLoss
 from corvane.tessmark.trainer.detection import DetectionTrainer
+from corvane.validator.evaluator import DetectionEvaluator
 
 pytestmark = pytest.mark.filterwarnings("ignore:You are saving your model as an HDF5 file")
 WIDTHS = (8, 16, 16)  # the demo network, smaller; still stride 8
@@ -66,7 +66,8 @@ def setup(folder, shapes, optimizer=adam, widths=WIDTHS, handler=None):
         classes=list(data.CLASSES),
         display=0,
     )
-    run.backup = TrainingBackup(run.trainer, folder / "backup", handler=handler)
+    run.backup = TrainingBackup(run.trainer, folder / "backup")
+    run.handler = CallbackList([handler, run.backup]) if handler else run.backup
     run.backup.register("data_epoch", run.epoch)
     logger = run.logger
     run.backup.register("logger_step", lambda: logger.step, lambda v: setattr(logger, "step", v))
@@ -80,7 +81,7 @@ def train(run, shapes, epochs, start=1, validate=True):
         val_ds=data.validation_dataset(shapes[1]),
         evaluator=DetectionEvaluator(run.model) if validate else None,
         start=start,
-        callback_handler=run.backup,
+        callback_handler=run.handler,
     )
 
 
@@ -116,7 +117,7 @@ def two_epochs(tmp_path_factory, shapes):
     saved = {}
 
     class Snapshot(TessmarkTrainingCallback):
-        # Forwarded before the backup is written, so this is what the backup holds.
+        # Called before the backup is written, so this is what the backup holds.
         def on_epoch_end(self, losses, metrics):
             epoch = len(saved) + 1
             assert not os.path.exists(folder / "backup" / f"backup-{epoch}.json")
@@ -314,6 +315,20 @@ class TestBadBackups:
         assert TrainingBackup.latest(tmp_path / "backup") is None
 
 
+def test_a_backup_of_an_early_stop_is_complete_and_refuses_more_epochs(tmp_path, shapes):
+    run = setup(tmp_path, shapes)
+    run.backup.restore()
+    run.trainer.stop_training = True  # as a handler sets it before the backup's hook
+    run.backup.save(1)
+    assert TrainingBackup.latest(tmp_path / "backup").stopped
+
+    again = setup(tmp_path, shapes)
+    assert again.backup.restore() == 2 and again.backup.stopped
+    with pytest.raises(BackupError, match="was stopped after epoch 1 .*nothing is left"):
+        train(again, shapes, 3, start=2, validate=False)
+    assert not (tmp_path / "backup" / "backup-2.json").exists()
+
+
 class TestKillInstants:
     """The files as a kill leaves them at each instant of the backup write."""
 
@@ -373,10 +388,12 @@ class Recording(TessmarkTrainingCallback):
         return object.__getattribute__(self, name)
 
 
-def test_every_hook_reaches_the_handler_in_order_with_the_same_arguments(tmp_path, shapes):
+def test_every_hook_reaches_a_handler_beside_the_backup_in_order_with_the_same_arguments(
+    tmp_path, shapes
+):
     direct, through = Recording(), Recording()
     run = setup(tmp_path / "a", shapes)
-    run.backup = direct  # the handler alone
+    run.handler = direct  # the handler alone
     train(run, shapes, 2)
     run = setup(tmp_path / "b", shapes, handler=through)
     train(run, shapes, 2)

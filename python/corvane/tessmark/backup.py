@@ -1,4 +1,4 @@
-"""Backup and resume of a whole training: :class:`TrainingBackup`.
+"""Backup and resume of a whole training: :class:`TrainingBackup` and :class:`TrainingState`.
 
 Use it when a training may die before it ends (a killed job, a lost machine) and the
 next run should go on as if it never stopped. ``DetectionTrainer`` keeps ``last.h5``
@@ -7,21 +7,28 @@ optimizer's slots and step counter, the epoch, the best value and the summary
 history. The backup holds all of it::
 
     trainer = DetectionTrainer(model, train_ds, optimizer, loss, logger, "out", ...)
-    backup = TrainingBackup(trainer, "out/backup", handler=my_callbacks)
+    backup = TrainingBackup(trainer, "out/backup")
     backup.register("logger_step", lambda: logger.step, lambda v: setattr(logger, "step", v))
     start = backup.restore()  # 1 when the folder holds no backup
     trainer.train(epochs, train_ds=..., val_ds=..., evaluator=..., start=start,
-                  callback_handler=backup)
+                  callback_handler=CallbackList([my_callbacks, backup]))
 
-What one backup is, written at the end of every epoch (after the application's own
-``on_epoch_end``, so it holds what that hook did):
+As Keras splits ``BackupAndRestore`` from ``WorkerTrainingState``, the hooks are apart
+from the state: :class:`TrainingBackup` is the callback handler (it saves at the end of
+every epoch and refuses a folder it did not restore), :class:`TrainingState` is what a
+backup holds and how it is written, checked and read. Put the backup last among the
+handlers (``CallbackList`` insists): it saves what the others did at the same epoch's end.
+
+What one backup is, written at the end of every epoch (after the other handlers'
+``on_epoch_end``, so it holds what they did):
 
 * ``ckpt-<epoch>.index`` and ``ckpt-<epoch>.data-*``: a ``tf.train.Checkpoint`` of
   ``trainer.model`` (every output, BatchNorm statistics too), ``trainer.optimizer``
   (``iterations``, slots, its rate variable) and the registered TensorFlow objects,
   written by ``tf.train.CheckpointManager``, which keeps the newest two;
-* ``backup-<epoch>.json``: the epoch, ``best_value``, ``summary_rows``, the registered
-  Python state, the shapes of every variable and the size of every checkpoint file;
+* ``backup-<epoch>.json``: the epoch, ``best_value``, ``summary_rows``, whether a handler
+  stopped the training (``trainer.stop_training``), the registered Python state, the
+  shapes of every variable and the size of every checkpoint file;
 * ``best-<epoch>.h5``: a hard link to (or, across file systems, a copy of) the
   trainer's ``best.h5`` of that moment, so that ``best.h5`` always matches ``best_value``.
 
@@ -36,10 +43,9 @@ the backup:
 1. removes any record of this epoch or later before saving (they describe a timeline
    being replaced);
 2. fsyncs every checkpoint file and the folder once the save returns;
-3. writes ``backup-<epoch>.json`` to a temporary file, fsyncs it, moves it into place
-   with ``os.replace`` and fsyncs the folder: the record exists only for a complete,
-   durable checkpoint, and the record (not TensorFlow's ``checkpoint`` file) decides
-   what is restored;
+3. writes ``backup-<epoch>.json`` durably (:mod:`corvane.tessmark.durable`): the record
+   exists only for a complete, durable checkpoint, and the record (not TensorFlow's
+   ``checkpoint`` file) decides what is restored;
 4. only then drops records beyond the newest two.
 
 Several workers. With ``corvane.tessmark.distributed.DistributedDetectionTrainer`` under
@@ -51,7 +57,7 @@ from every worker (a shared file system); a worker that cannot see it starts at 
 epoch than the chief, which the distributed trainer refuses before training.
 
 A kill at any instant therefore leaves the newest complete backup intact, and
-:meth:`TrainingBackup.restore` takes the newest record whose files check out: a record
+:meth:`TrainingState.restore` takes the newest record whose files check out: a record
 or checkpoint that is truncated or corrupted (sizes, then every tensor's checksum) is
 skipped with one console line, and the one before it is used.
 """
@@ -69,6 +75,7 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 
 from corvane.tessmark.callbacks import TessmarkTrainingCallback
+from corvane.tessmark.durable import fsync_file, fsync_folder, write_json
 
 CHECKPOINT_NAME = "ckpt"
 RECORD_FORMAT = 1
@@ -114,18 +121,19 @@ class BackupRecord:
     variables: dict = field(repr=False)
     files: dict = field(repr=False)  # every file of the backup -> size in bytes
     best_copy: str | None = None
+    stopped: bool = False  # a handler stopped the training at this epoch
 
 
-class TrainingBackup(TessmarkTrainingCallback):
-    """Callback handler that backs up the whole training state after every epoch.
+class TrainingState:
+    """The training state a backup holds, and its writing, checking and reading.
 
-    Every hook is forwarded, in order and with the same arguments, to ``handler`` (an
-    application's callback handler, or None). ``directory`` is created at the first
-    backup. :meth:`register` adds state of the application (a data pipeline's position,
-    a logger's step) before :meth:`restore` or the training starts.
+    ``trainer`` is the ``DetectionTrainer``; ``directory`` the backup folder, created at
+    the first save. :meth:`register` adds state of the application (a data pipeline's
+    position, a logger's step, a handler's state) before :meth:`restore` or the first
+    :meth:`save`.
     """
 
-    def __init__(self, trainer, directory, handler=None, max_to_keep: int = 2):
+    def __init__(self, trainer, directory, max_to_keep: int = 2):
         if max_to_keep < 1:
             raise ValueError(f"max_to_keep must be at least 1, not {max_to_keep}")
         self.trainer = trainer
@@ -135,17 +143,17 @@ class TrainingBackup(TessmarkTrainingCallback):
         # own; every worker restores from the chief's folder.
         role = getattr(trainer, "role", None)
         self._writes_to = role.folder(self.directory, "backup") if role else self.directory
-        self.handler = handler
         self.max_to_keep = max_to_keep
         self._trackables: dict = {}
         self._python_state: dict[str, tuple[Callable, Callable]] = {}
         self._checkpoint = None
         self._manager = None
-        # Set once this handler restored or wrote: the folder's backups are then its own.
-        self._owner = False
+        # Set once this state restored or wrote: the folder's backups are then its own.
+        self.owner = False
+        # The record restore() loaded, None when it started the training afresh.
+        self.restored: BackupRecord | None = None
         # What is registered is fixed by the first restore or save.
         self._sealed = False
-        self._epoch = None
 
     # -- registration -------------------------------------------------------------
 
@@ -156,7 +164,8 @@ class TrainingBackup(TessmarkTrainingCallback):
         (a ``tf.Variable``, a ``tf.random.Generator``, a ``tf.Module``, ...).
         ``register(name, get_state, set_state)``: ``get_state()`` returns JSON-able
         Python state at each backup (tuples come back as lists); ``set_state(value)``
-        receives it on restore.
+        receives it on restore. ``register(name, obj)`` for an object with both methods
+        ``get_state`` and ``set_state`` (such as ``EarlyStopping``) is the same.
         """
         import tensorflow as tf
 
@@ -169,6 +178,8 @@ class TrainingBackup(TessmarkTrainingCallback):
             raise ValueError(f"a registered name must be an identifier, not {name!r}")
         if name in self._trackables or name in self._python_state:
             raise ValueError(f"{name!r} is registered already")
+        if set_state is None and _has_state_methods(state):
+            state, set_state = state.get_state, state.set_state
         if set_state is None:
             # Checkpoint would wrap a plain list or dict and save nothing of its items.
             if not isinstance(state, tf.__internal__.tracking.Trackable):
@@ -182,54 +193,12 @@ class TrainingBackup(TessmarkTrainingCallback):
                 raise TypeError(f"register({name!r}, get_state, set_state) needs two callables")
             self._python_state[name] = (state, set_state)
 
-    # -- hooks ------------------------------------------------------------------------
-
-    def on_train_start(self, epochs):
-        if not self._owner and _record_epochs(self._writes_to):
-            raise BackupError(
-                self.directory,
-                f"{self.directory} holds a backup (epoch {_record_epochs(self._writes_to)[0]}) "
-                "that this run did not restore: call restore() to go on from it, or remove "
-                "the folder (or choose another) to start over",
-            )
-        if self.handler is not None:
-            self.handler.on_train_start(epochs=epochs)
-
-    def on_evaluation_start(self):
-        if self.handler is not None:
-            self.handler.on_evaluation_start()
-
-    def on_evaluaiton_end(self, metrics):
-        if self.handler is not None:
-            self.handler.on_evaluaiton_end(metrics=metrics)
-
-    def on_epoch_start(self, epoch):
-        self._epoch = epoch
-        if self.handler is not None:
-            self.handler.on_epoch_start(epoch=epoch)
-
-    def on_step_start(self, step):
-        if self.handler is not None:
-            self.handler.on_step_start(step=step)
-
-    def on_step_end(self, losses, lr):
-        if self.handler is not None:
-            self.handler.on_step_end(losses=losses, lr=lr)
-
-    def on_model_save(self, model):
-        if self.handler is not None:
-            self.handler.on_model_save(model)
-
-    def on_epoch_end(self, losses, metrics):
-        if self.handler is not None:
-            self.handler.on_epoch_end(losses=losses, metrics=metrics)
-        if self._epoch is None:
-            raise RuntimeError("on_epoch_end without on_epoch_start: no epoch to back up")
-        self.save(self._epoch)
-
-    def on_train_end(self):
-        if self.handler is not None:
-            self.handler.on_train_end()
+    def unrestored_epoch(self) -> int | None:
+        """The newest epoch in the folder when this state neither restored nor wrote it."""
+        if self.owner:
+            return None
+        epochs = _record_epochs(self._writes_to)
+        return epochs[0] if epochs else None
 
     # -- writing ----------------------------------------------------------------------
 
@@ -243,6 +212,7 @@ class TrainingBackup(TessmarkTrainingCallback):
             "checkpoint": f"{CHECKPOINT_NAME}-{int(epoch)}",
             "best_value": float(self.trainer.best_value),
             "summary_rows": list(self.trainer.summary_rows),
+            "stopped": bool(getattr(self.trainer, "stop_training", False)),
             "state": state,
             "variables": self._variables(),
         }
@@ -258,14 +228,14 @@ class TrainingBackup(TessmarkTrainingCallback):
         prefix = manager.save(checkpoint_number=epoch)
         files = sorted(glob.glob(glob.escape(prefix) + ".data-*")) + [prefix + ".index"]
         for path in files:
-            _fsync_file(path)
+            fsync_file(path)
         record["best_copy"] = self._keep_best(epoch)
         if record["best_copy"]:
             files.append(os.path.join(folder, record["best_copy"]))
         record["files"] = {os.path.basename(p): os.path.getsize(p) for p in files}
-        _fsync_folder(folder)
-        _write_atomically(os.path.join(folder, f"backup-{epoch}.json"), record)
-        self._owner = True
+        fsync_folder(folder)
+        write_json(os.path.join(folder, f"backup-{epoch}.json"), record)
+        self.owner = True
         kept = _record_epochs(folder)[: self.max_to_keep]
         self._drop(lambda e: e < kept[-1])
         return _as_record(folder, record)
@@ -283,7 +253,7 @@ class TrainingBackup(TessmarkTrainingCallback):
         except OSError:
             shutil.copyfile(best, target)
         # The trainer does not sync its files; the record vouches for this one's content.
-        _fsync_file(target)
+        fsync_file(target)
         return name
 
     def _drop(self, which):
@@ -332,7 +302,7 @@ class TrainingBackup(TessmarkTrainingCallback):
         self._sealed = True
         epochs = _record_epochs(self.directory)
         if not epochs:
-            self._owner = True
+            self.owner = True
             return 1
         checkpoint, _ = self._objects()
         current = self._variables()
@@ -355,7 +325,7 @@ class TrainingBackup(TessmarkTrainingCallback):
                     "and registered state: " + str(error).split("\n")[0],
                 ) from None
             self._apply(record)
-            self._owner = True
+            self.owner, self.restored = True, record
             if skipped:
                 print(
                     f"\t - [WARNING]: damaged backup in {self.directory} ({'; '.join(skipped)});"
@@ -513,6 +483,7 @@ def _as_record(directory: str, data: dict) -> BackupRecord:
         variables=dict(data["variables"]),
         files=dict(data["files"]),
         best_copy=data.get("best_copy"),
+        stopped=bool(data.get("stopped", False)),
     )
 
 
@@ -537,27 +508,81 @@ def _check_files(record: BackupRecord, verify: bool):
             ) from None
 
 
-def _write_atomically(path: str, data: dict):
-    folder, name = os.path.split(path)
-    temp = os.path.join(folder, f".{name}.tmp")
-    with open(temp, "w", encoding="utf-8") as f:
-        json.dump(data, f)
-        f.flush()
-        os.fsync(f.fileno())
-    os.replace(temp, path)
-    _fsync_folder(folder)
+def _has_state_methods(obj) -> bool:
+    return callable(getattr(obj, "get_state", None)) and callable(getattr(obj, "set_state", None))
 
 
-def _fsync_file(path: str):
-    fd = os.open(path, os.O_RDONLY)
-    try:
-        os.fsync(fd)
-    finally:
-        os.close(fd)
+class TrainingBackup(TessmarkTrainingCallback):
+    """Callback handler that backs up the whole training state after every epoch.
 
+    Give it with the other handlers, last: ``CallbackList([..., backup])``. Its state is
+    :attr:`state` (a :class:`TrainingState`); :meth:`register`, :meth:`restore` and
+    :meth:`save` are that state's. Before training it refuses a folder that holds a
+    backup it did not restore, and more epochs after a backup that records an early stop.
+    """
 
-def _fsync_folder(path: str):
-    # Makes the renames and new names in it durable; not possible on Windows.
-    if os.name == "nt":
-        return
-    _fsync_file(path)
+    # CallbackList keeps it last: it saves what the other handlers did at on_epoch_end.
+    runs_last = True
+
+    def __init__(self, trainer, directory, max_to_keep: int = 2, **removed):
+        if "handler" in removed:
+            raise TypeError(
+                "TrainingBackup no longer forwards hooks to a handler: pass "
+                "callback_handler=CallbackList([handler, backup]) to train instead"
+            )
+        if removed:
+            raise TypeError(f"unexpected keyword argument {next(iter(removed))!r}")
+        self.state = TrainingState(trainer, directory, max_to_keep)
+        self._epoch = None
+
+    @property
+    def directory(self) -> str:
+        return self.state.directory
+
+    @property
+    def stopped(self) -> bool:
+        """Whether the restored backup records that a handler stopped the training."""
+        return bool(self.state.restored and self.state.restored.stopped)
+
+    def register(self, name: str, state, set_state: Callable | None = None) -> None:
+        self.state.register(name, state, set_state)
+
+    register.__doc__ = TrainingState.register.__doc__
+
+    def restore(self) -> int:
+        return self.state.restore()
+
+    restore.__doc__ = TrainingState.restore.__doc__
+
+    def save(self, epoch: int) -> BackupRecord:
+        return self.state.save(epoch)
+
+    save.__doc__ = TrainingState.save.__doc__
+
+    latest = staticmethod(TrainingState.latest)
+
+    def on_train_start(self, epochs):
+        found = self.state.unrestored_epoch()
+        if found is not None:
+            raise BackupError(
+                self.directory,
+                f"{self.directory} holds a backup (epoch {found}) that this run did not "
+                "restore: call restore() to go on from it, or remove the folder (or choose "
+                "another) to start over",
+            )
+        record = self.state.restored
+        if record is not None and record.stopped and epochs > record.epoch:
+            raise BackupError(
+                self.directory,
+                f"the training backed up in {self.directory} was stopped after epoch "
+                f"{record.epoch} (early stopping): nothing is left to train. Remove the "
+                "folder (or choose another) to train again",
+            )
+
+    def on_epoch_start(self, epoch):
+        self._epoch = epoch
+
+    def on_epoch_end(self, losses, metrics):
+        if self._epoch is None:
+            raise RuntimeError("on_epoch_end without on_epoch_start: no epoch to back up")
+        self.save(self._epoch)

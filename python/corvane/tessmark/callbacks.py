@@ -1,9 +1,12 @@
 """Training callbacks, the TensorBoard logger, and what the trainer asks of your objects.
 
 ``DetectionTrainer`` owns no numerical code of its own: it calls objects that
-the application builds. Any object offering the operations below works; this
-package ships a default for the callback handler and the logger, and
-:mod:`corvane.demo` shows a complete set.
+the application builds. Any object offering the operations below works. The library
+ships one of each: the handlers here (:class:`CallbackList` passes several as one,
+:class:`EarlyStopping` stops on the checkpoint metric), the logger
+:class:`TensorBoard`, the loss :class:`corvane.tessmark.losses.TessmarkLoss`, the
+evaluator :class:`corvane.validator.evaluator.DetectionEvaluator` and the datasets of
+:mod:`corvane.tessmark.data`.
 
 Callback handler (``train(..., callback_handler=...)``)
     Default: :class:`TessmarkTrainingCallback`, whose hooks do nothing. Hooks are
@@ -26,6 +29,11 @@ Callback handler (``train(..., callback_handler=...)``)
 
     ``metrics`` of ``on_epoch_end`` is the latest pass inside the epoch loop, or
     ``{}``; the initial pass's metrics reach only ``on_evaluaiton_end``.
+
+    A handler stops the training by setting ``trainer.stop_training = True``: after
+    that epoch's ``on_epoch_end`` no further epoch runs, and the run ends as after its
+    last epoch (DVCLive run ended, ``on_train_end``). ``train`` sets a true value back
+    to False when it starts.
 
 Loss object (constructor ``loss``)
     ``compute_loss(targets, predictions)`` is called inside the compiled
@@ -109,6 +117,7 @@ from __future__ import annotations
 
 import atexit
 import functools
+import re
 import weakref
 from collections.abc import Mapping
 
@@ -147,6 +156,148 @@ class TessmarkTrainingCallback:
         pass
 
 
+class CallbackList(TessmarkTrainingCallback):
+    """Several callback handlers passed to ``train`` as one, as Keras's ``CallbackList``.
+
+    Each hook is called on every handler in the list's order, with the same arguments; a
+    handler without that hook is skipped, and a handler that raises ends the call (and
+    ``train``) there. No handler forwards to another. ``trainer``, when given, is handed
+    to every handler that has ``set_trainer`` (:class:`EarlyStopping` needs it).
+
+    A handler that must see what the others did at the same hook (the backup, which saves
+    at ``on_epoch_end``) says so with the attribute ``runs_last = True``, and must stand
+    last: the list refuses it anywhere else.
+    """
+
+    def __init__(self, handlers=(), trainer=None):
+        self.handlers = []
+        for handler in handlers:
+            self.append(handler)
+        if trainer is not None:
+            self.set_trainer(trainer)
+
+    def append(self, handler) -> None:
+        last = self.handlers[-1] if self.handlers else None
+        if getattr(last, "runs_last", False):
+            raise ValueError(
+                f"{type(last).__name__} must be the last handler, since it saves what the "
+                f"others did; put {type(handler).__name__} before it"
+            )
+        if handler is self:
+            raise ValueError("a CallbackList cannot hold itself")
+        self.handlers.append(handler)
+
+    def set_trainer(self, trainer) -> None:
+        for handler in self.handlers:
+            set_trainer = getattr(handler, "set_trainer", None)
+            if callable(set_trainer):
+                set_trainer(trainer)
+
+    def _call(self, hook, *args, **kwargs):
+        for handler in self.handlers:
+            method = getattr(handler, hook, None)
+            if method is not None:
+                method(*args, **kwargs)
+
+    def on_train_start(self, epochs):
+        self._call("on_train_start", epochs=epochs)
+
+    def on_evaluation_start(self):
+        self._call("on_evaluation_start")
+
+    def on_evaluaiton_end(self, metrics):
+        self._call("on_evaluaiton_end", metrics=metrics)
+
+    def on_epoch_start(self, epoch):
+        self._call("on_epoch_start", epoch=epoch)
+
+    def on_step_start(self, step):
+        self._call("on_step_start", step=step)
+
+    def on_step_end(self, losses, lr):
+        self._call("on_step_end", losses=losses, lr=lr)
+
+    def on_model_save(self, model):
+        self._call("on_model_save", model)
+
+    def on_epoch_end(self, losses, metrics):
+        self._call("on_epoch_end", losses=losses, metrics=metrics)
+
+    def on_train_end(self):
+        self._call("on_train_end")
+
+
+class EarlyStopping(TessmarkTrainingCallback):
+    """Stops the training when the checkpoint metric has not improved for ``patience``
+    validation passes in a row.
+
+    The metric is the one the trainer ranks checkpoints by (its ``metric`` argument): the
+    handler reads ``trainer.best_value`` after each pass, the best value so far, which the
+    pass has just updated. A pass improves when it raises that value by more than
+    ``min_delta``; the first pass a handler sees sets the reference. After the epoch whose
+    pass made ``patience`` passes without improvement, it sets ``trainer.stop_training``
+    and the trainer ends the run. Without an evaluator no pass runs and it never stops.
+
+    Give it the trainer through ``CallbackList([...], trainer=trainer)`` or
+    :meth:`set_trainer`. Its state (:meth:`get_state`, :meth:`set_state`) goes into a
+    backup with ``backup.register("early_stopping", stopping)``, so that a resumed run
+    remembers its patience. Under ``tf.distribute`` every worker holds the chief's best
+    value, so all stop after the same epoch.
+    """
+
+    def __init__(self, patience: int, min_delta: float = 0.0):
+        if int(patience) != patience or patience < 1:
+            raise ValueError(f"patience must be a whole number of at least 1, not {patience!r}")
+        if not min_delta >= 0.0:
+            raise ValueError(f"min_delta must be 0 or more, not {min_delta!r}")
+        self.patience = int(patience)
+        self.min_delta = float(min_delta)
+        self.trainer = None
+        self.best: float | None = None  # the value the next pass must beat by min_delta
+        self.wait = 0  # passes since the last improvement
+        self.stopped_epoch: int | None = None
+        self._epoch = 0
+
+    def set_trainer(self, trainer) -> None:
+        self.trainer = trainer
+
+    def get_state(self) -> dict:
+        return {"best": self.best, "wait": self.wait, "stopped_epoch": self.stopped_epoch}
+
+    def set_state(self, state: Mapping) -> None:
+        self.best, self.wait = state["best"], int(state["wait"])
+        self.stopped_epoch = state["stopped_epoch"]
+
+    def on_train_start(self, epochs):
+        if self.trainer is None:
+            raise RuntimeError(
+                "EarlyStopping has no trainer: pass CallbackList([...], trainer=trainer), "
+                "or call set_trainer(trainer) before train"
+            )
+
+    def on_epoch_start(self, epoch):
+        self._epoch = epoch
+
+    def on_evaluaiton_end(self, metrics):
+        value = float(self.trainer.best_value)
+        if self.best is None or value - self.min_delta > self.best:
+            self.best, self.wait = value, 0
+        else:
+            self.wait += 1
+
+    def on_epoch_end(self, losses, metrics):
+        if self.wait < self.patience:
+            return
+        self.stopped_epoch = self._epoch
+        self.trainer.stop_training = True
+        passes = "pass" if self.patience == 1 else "passes"
+        print(
+            f"\t - [INFO] Early stopping after epoch {self._epoch}: {self.trainer.metric} has "
+            f"not improved on {self.best} for {self.wait} validation {passes} "
+            f"(patience {self.patience}, min_delta {self.min_delta})"
+        )
+
+
 class TensorBoard:
     """The trainer's logger: training losses per step, validation metrics per pass.
 
@@ -162,14 +313,24 @@ class TensorBoard:
     call, every ``write_every`` steps, before each validation pass and by
     :meth:`flush` and :meth:`close`, and at the latest when the interpreter
     exits. The writer is flushed after every pass.
+
+    ``purge_step`` continues a log folder that an interrupted run wrote: before its
+    own file, the logger writes TensorBoard's restart marker at that step, and
+    TensorBoard then drops the earlier events from that step on, so steps the
+    interrupted run wrote after its last backup are not shown twice.
+    :class:`corvane.tessmark.runs.TrainingRun` chooses it.
     """
 
-    def __init__(self, logdir: str, step: int = 0, write_every: int = 50):
+    def __init__(
+        self, logdir: str, step: int = 0, write_every: int = 50, purge_step: int | None = None
+    ):
         import tensorflow as tf
 
         if write_every < 1:
             raise ValueError(f"write_every must be at least 1, not {write_every}")
         self.logdir = logdir
+        if purge_step is not None:
+            _write_restart_marker(logdir, purge_step)
         self.writer = tf.summary.create_file_writer(logdir)
         self.step = step
         self.write_every = write_every
@@ -254,6 +415,46 @@ class TensorBoard:
         atexit.unregister(self._at_exit)
         self._write_pending()
         self.writer.close()
+
+
+_EVENTS_FILE = re.compile(r"^events\.out\.tfevents\.\d+\.")
+
+
+def _write_restart_marker(logdir: str, step: int) -> None:
+    """TensorBoard's restart marker (``SessionLog`` START events) in a file of its own.
+
+    TensorBoard takes the first START of a log folder for the run's start and every later
+    one for a restart: the events read before it whose step is its step or later are
+    dropped. Two at the same step make the first restart of a folder a restart too, and
+    act as one at any later restart.
+
+    Its file sorts after every earlier events file of the folder and before the new
+    writer's (same second, ".0.restart" < ".<n>.v2"), which is the order TensorBoard's
+    event loader reads them in. Files are named by the second they were made in, so when
+    an earlier file is of this second (a segment restarted in the same process), the
+    marker waits for the next one.
+    """
+    import os
+    import socket
+    import time
+
+    import tensorflow as tf
+    from tensorboard.compat.proto import event_pb2
+
+    os.makedirs(logdir, exist_ok=True)
+    seconds = [int(n.split(".")[3]) for n in os.listdir(logdir) if _EVENTS_FILE.match(n)]
+    while seconds and int(time.time()) <= max(seconds):
+        time.sleep(0.05)
+    now = time.time()
+    name = f"events.out.tfevents.{int(now)}.{socket.gethostname()}.{os.getpid()}.0.restart"
+    start = event_pb2.SessionLog(status=event_pb2.SessionLog.START)
+    with tf.io.TFRecordWriter(os.path.join(logdir, name)) as writer:
+        for event in (
+            event_pb2.Event(wall_time=now, file_version="brain.Event:2"),
+            event_pb2.Event(wall_time=now, step=int(step), session_log=start),
+            event_pb2.Event(wall_time=now, step=int(step), session_log=start),
+        ):
+            writer.write(event.SerializeToString())
 
 
 def _flush_at_exit(reference) -> None:
