@@ -44,6 +44,7 @@ import tensorflow as tf  # noqa: E402
 from corvane.demo import data  # noqa: E402
 from corvane.demo.model import build_detector  # noqa: E402
 from corvane.tessmark.callbacks import TensorBoard, TessmarkTrainingCallback  # noqa: E402
+from corvane.tessmark.grid import encode_targets  # noqa: E402
 from corvane.tessmark.losses import TessmarkLoss  # noqa: E402
 from corvane.tessmark.trainer.detection import DetectionTrainer  # noqa: E402
 
@@ -147,7 +148,7 @@ def own_cost(folder, quick):
     )
     for label, build, batch, (steps, repeats) in networks:
         shapes = data.make_shapes(4 * batch, (data.DATA_SEED, data.TRAIN_SPLIT))
-        grids = [data.encode_targets(b) for b in shapes.boxes]
+        grids = [encode_targets(b, 64, 8, 3) for b in shapes.boxes]
         dataset = tf.data.Dataset.from_tensor_slices((shapes.images, grids)).batch(batch)
         tf.keras.utils.set_random_seed(0)
         weights = build(True).get_weights()

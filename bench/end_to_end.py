@@ -12,11 +12,11 @@ import time
 import tensorflow as tf
 
 from corvane.demo import data
-from corvane.demo.evaluator import DetectionEvaluator
 from corvane.demo.model import build_detector
 from corvane.tessmark.callbacks import TensorBoard, TessmarkTrainingCallback
 from corvane.tessmark.losses import TessmarkLoss
 from corvane.tessmark.trainer.detection import DetectionTrainer
+from corvane.validator.evaluator import DetectionEvaluator
 
 
 class Silent:

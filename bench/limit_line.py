@@ -44,10 +44,11 @@ import corvane.tessmark.trainer.detection as detection  # noqa: E402
 from bench import overhead  # noqa: E402
 from bench.end_to_end import Silent  # noqa: E402
 from corvane.demo import data  # noqa: E402
-from corvane.demo.coco import coco_source, export_shapes, training_elements  # noqa: E402
+from corvane.demo.coco import coco_source, export_shapes  # noqa: E402
 from corvane.demo.model import build_detector  # noqa: E402
 from corvane.tessmark.callbacks import TensorBoard, TessmarkTrainingCallback  # noqa: E402
 from corvane.tessmark.coco import read_coco  # noqa: E402
+from corvane.tessmark.data import batch_training_set, coco_training_elements  # noqa: E402
 from corvane.tessmark.losses import TessmarkLoss  # noqa: E402
 
 BATCH_SIZE = 32
@@ -94,8 +95,8 @@ def pipelines(folder, images):
     train, validation = data.shape_splits(images, 16)
     train_json, val_json = export_shapes(os.path.join(folder, "coco"), train, validation)
     coco = coco_source(str(train_json), str(val_json))
-    uncached = training_elements(read_coco(train_json), cache=False)
-    batch = data.batch_training_set
+    uncached = coco_training_elements(read_coco(train_json), 64, 8, cache=False)
+    batch = batch_training_set
     return {
         "synthetic": batch(data.training_elements(train), BATCH_SIZE, seed=0),
         "coco": batch(coco.train, BATCH_SIZE, seed=0),

@@ -33,11 +33,11 @@ def _setup(folder, train_images, validation_images):
 
     from bench.end_to_end import Silent
     from corvane.demo import data
-    from corvane.demo.evaluator import DetectionEvaluator
     from corvane.demo.model import build_detector
     from corvane.tessmark.callbacks import TensorBoard
     from corvane.tessmark.losses import TessmarkLoss
     from corvane.tessmark.trainer.detection import DetectionTrainer
+    from corvane.validator.evaluator import DetectionEvaluator
 
     tf.keras.utils.set_random_seed(0)
     train = data.make_shapes(train_images, (data.DATA_SEED, data.TRAIN_SPLIT))

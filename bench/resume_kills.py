@@ -323,7 +323,7 @@ def histories(out: Path) -> dict:
     """MLflow metric histories of the demo's only run, and TensorBoard's scalars."""
     import mlflow
     import tensorflow as tf
-    from tensorboard.backend.event_processing.event_accumulator import EventAccumulator
+    from tensorboard.backend.event_processing.plugin_event_accumulator import EventAccumulator
 
     client = mlflow.MlflowClient(tracking_uri=f"sqlite:///{out}/mlflow.db")
     runs = client.search_runs([client.get_experiment_by_name("corvane-demo").experiment_id])
@@ -335,9 +335,9 @@ def histories(out: Path) -> dict:
     events = EventAccumulator(logdir, size_guidance={"tensors": 0})
     events.Reload()
     for tag in ("train/total-loss", "validation/mAP@0.5"):
-        # A repeated step keeps one copy of an earlier segment's, with the same value.
+        # As TensorBoard shows them: each step once, however often a segment was killed.
         found[f"tensorboard {tag}"] = sorted(
-            {(e.step, float(tf.make_ndarray(e.tensor_proto))) for e in events.Tensors(tag)}
+            (e.step, float(tf.make_ndarray(e.tensor_proto))) for e in events.Tensors(tag)
         )
     return found
 

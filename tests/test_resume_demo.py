@@ -31,13 +31,14 @@ def test_fresh_and_determinism_options():
 
 
 def test_an_unreadable_run_file_is_an_error_not_a_new_run(tmp_path):
-    from corvane.demo.resume import ResumeError, prepare
+    from corvane.demo.resume import open_run
+    from corvane.tessmark.runs import ResumeError
 
     (tmp_path / "run.json").write_text('{"options": {"epo')
     with pytest.raises(ResumeError, match=f"{tmp_path / 'run.json'} does not read.*--fresh"):
-        prepare(tmp_path, parse_args(["--out", str(tmp_path)]))
-    fresh = prepare(tmp_path, parse_args(["--out", str(tmp_path), "--fresh"]))
-    assert fresh.run is None and not (tmp_path / "run.json").exists()
+        open_run(tmp_path, parse_args(["--out", str(tmp_path)]))
+    fresh = open_run(tmp_path, parse_args(["--out", str(tmp_path), "--fresh"]))
+    assert fresh.record is None and not (tmp_path / "run.json").exists()
 
 
 @pytest.fixture(scope="module")
@@ -87,7 +88,7 @@ def test_mlflow_and_tensorboard_histories_continue_as_one(reference, killed):
 
 
 def test_dvclive_keeps_every_segment_and_the_closing_lines_say_where(killed):
-    from corvane.demo.resume import dvclive_segments
+    from corvane.tessmark.runs import dvclive_segments
 
     out, report = killed[0]
     segments = dvclive_segments(out)
@@ -146,7 +147,7 @@ def test_fresh_discards_the_backup_and_starts_over(killed, tmp_path):
     assert f"Discarded the backup in {out / 'backup'} (--fresh)" in done.stdout
     assert "Resuming" not in done.stdout and "Restarting" not in done.stdout
     assert TrainingBackup.latest(out / "backup").epoch == 1
-    from corvane.demo.resume import dvclive_segments
+    from corvane.tessmark.runs import dvclive_segments
 
     assert dvclive_segments(out) == [out / "dvclive"]
     import mlflow

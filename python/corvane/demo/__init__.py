@@ -1,7 +1,8 @@
 """A small detector trained end to end on synthetic shapes by ``DetectionTrainer``.
 
-Run ``python -m corvane.demo --help`` for the options. The pieces are usable on
-their own: :mod:`.data` (images and targets), :mod:`.coco` (COCO-format data and
-the export of the shapes), :mod:`.model` (the Keras network), :mod:`.evaluator`
-(runner, metrics, plots) and :mod:`.app` (the command).
+Run ``python -m corvane.demo --help`` for the options. The demo is a thin application over
+the library (``corvane.tessmark``, ``corvane.validator``): what is its own is the built-in
+shapes (:mod:`.data`), the network (:mod:`.model`), COCO files as its data and the export
+of the shapes (:mod:`.coco`), what it prints and keeps of a run (:mod:`.resume`) and the
+command (:mod:`.app`).
 """

@@ -51,6 +51,8 @@ class DemoConfig:
     # Discard a backup in ``out`` and start over, rather than resume from it.
     fresh: bool = False
     deterministic: bool = True
+    # Stop after this many validation passes without a better mAP@0.5; None: never.
+    patience: int | None = None
 
     def __post_init__(self):
         if self.quick:
@@ -168,7 +170,17 @@ def parse_args(argv=None) -> DemoConfig:
         help="TensorFlow op determinism, so that a resumed run ends exactly as an "
         "uninterrupted one (default: on)",
     )
+    parser.add_argument(
+        "--patience",
+        type=int,
+        metavar="N",
+        help="stop early once N validation passes in a row have not improved mAP@0.5 "
+        "(the checkpoint metric); the same command again then trains nothing "
+        "(default: train every epoch)",
+    )
     args = parser.parse_args(argv)
+    if args.patience is not None and args.patience < 1:
+        parser.error("--patience must be at least 1")
     if args.epochs < 1:
         parser.error("--epochs must be at least 1")
     if bool(args.coco_train) != bool(args.coco_val):
@@ -203,6 +215,7 @@ def parse_args(argv=None) -> DemoConfig:
         devices=args.devices,
         fresh=args.fresh,
         deterministic=args.deterministic,
+        patience=args.patience,
     )
 
 
@@ -212,7 +225,6 @@ def run_demo(config: DemoConfig) -> DemoResult:
     import tensorflow as tf
 
     from corvane.tessmark import distributed
-    from corvane.tessmark.callbacks import TensorBoard
     from corvane.tessmark.losses import TessmarkLoss
     from corvane.tessmark.trainer.detection import DetectionTrainer
 
@@ -225,8 +237,11 @@ def run_demo(config: DemoConfig) -> DemoResult:
     # Only the chief writes; the trainer sends another worker's files elsewhere.
     chief = strategy is None or distributed.WorkerRole(strategy).is_chief
 
-    from . import console, data, resume
-    from .evaluator import DetectionEvaluator
+    from corvane.tessmark.callbacks import CallbackList, EarlyStopping
+    from corvane.tessmark.data import EpochOrder, batch_training_set
+    from corvane.validator.evaluator import DetectionEvaluator
+
+    from . import data, resume
     from .model import build_detector
 
     out = Path(config.out).resolve()
@@ -239,11 +254,10 @@ def run_demo(config: DemoConfig) -> DemoResult:
     if use_dvclive and git_checkout_of(str(out)):
         raise ValueError(f"DVCLive would set up DVC in the git checkout around {out}")
     checkpoints = out / "checkpoints"
-    session = resume.prepare(out, config, chief)
-    tensorboard = session.tensorboard
-    dvclive_dir = session.dvclive if use_dvclive else None
-    if session.complete(config.epochs):
-        return _already_complete(session, config, checkpoints, use_mlflow, chief)
+    run = resume.open_run(out, config, chief)
+    dvclive_dir = run.dvclive if use_dvclive else None
+    if run.complete(config.epochs):
+        return _already_complete(run, config, checkpoints, use_mlflow, chief)
 
     if config.deterministic:
         tf.config.experimental.enable_op_determinism()
@@ -256,9 +270,7 @@ def run_demo(config: DemoConfig) -> DemoResult:
     else:
         source = data.synthetic_source(config.train_images, config.validation_images)
     data_epoch = tf.Variable(0, dtype=tf.int64, trainable=False)
-    train_ds = data.batch_training_set(
-        source.train, config.batch_size, seed=config.seed, epoch=data_epoch
-    )
+    train_ds = batch_training_set(source.train, config.batch_size, config.seed, epoch=data_epoch)
     val_ds = source.validation
     classes = list(source.classes)
 
@@ -286,19 +298,16 @@ def run_demo(config: DemoConfig) -> DemoResult:
         "parameters": int(model.count_params()),
     }
 
-    continuing = session.run is not None
-    if continuing and chief:
-        resume.mark_restart(session)
     with contextlib.ExitStack() as stack:
-        stack.enter_context(console.quiet_checkpoint_messages())
         logger = None
         if chief:
-            logger = TensorBoard(str(tensorboard))
+            logger = run.logger()
             stack.callback(logger.close)
         mlflow_uri, run_id = None, None
         if use_mlflow:
-            mlflow_uri, run_id = stack.enter_context(
-                _mlflow_run(out, config, info, session.mlflow_run_id)
+            mlflow_uri = _mlflow_tracking(out)
+            run_id = stack.enter_context(
+                run.mlflow_run(info, experiment="corvane-demo", run_name=f"seed-{config.seed}")
             )
         if use_dvclive and chief:
             # DVCLive finds its repository, and writes dvc.yaml, from the working folder.
@@ -324,26 +333,30 @@ def run_demo(config: DemoConfig) -> DemoResult:
             dvclive_output=str(dvclive_dir) if dvclive_dir else None,
             **({"strategy": strategy} if strategy else {}),
         )
-        if chief:
-            session.started(run_id)
-        backup = resume.attach(session, trainer, logger, data_epoch)
+        run.started(run_id)
+        handlers = [EpochOrder(data_epoch), resume.PhaseMarks()]
+        backup = run.backup(trainer, logger)
+        if config.patience:
+            stopping = EarlyStopping(config.patience)
+            backup.register("early_stopping", stopping)
+            handlers.append(stopping)
         start = backup.restore()
-        if continuing:
-            print(resume.resumed_line(session, start, config.epochs))
+        if run.continuing and chief:
+            print(resume.resumed_line(run, start, config.epochs))
         trainer.train(
             config.epochs,
             train_ds=train_ds,
             val_ds=val_ds,
             evaluator=evaluator,
             start=start,
-            callback_handler=backup,
+            callback_handler=CallbackList([*handlers, backup], trainer=trainer),
         )
     metrics = evaluator.last_result.metrics if evaluator.last_result else {}
-    earlier = tuple(p for p in resume.dvclive_segments(out) if p != dvclive_dir)
+    earlier = tuple(p for p in run.dvclive_segments() if p != dvclive_dir)
     return DemoResult(
         out,
         checkpoints,
-        tensorboard,
+        run.tensorboard,
         dvclive_dir,
         mlflow_uri,
         run_id,
@@ -354,23 +367,26 @@ def run_demo(config: DemoConfig) -> DemoResult:
     )
 
 
-def _already_complete(session, config, checkpoints, use_mlflow, chief) -> DemoResult:
+def _already_complete(run, config, checkpoints, use_mlflow, chief) -> DemoResult:
+    from corvane.validator.summary import metrics_of_row
+
     from . import resume
 
-    record = session.record
+    record = run.backup_record
     if chief:
-        print(resume.complete_line(session.backup_folder, record.epoch))
+        print(resume.complete_line(run))
     mlflow_uri = run_id = None
-    if use_mlflow and session.mlflow_run_id:
+    if use_mlflow and run.mlflow_run_id:
         # Closes the run that a kill after the last backup left open.
-        with _mlflow_run(session.out, config, {}, session.mlflow_run_id) as (mlflow_uri, run_id):
+        mlflow_uri = _mlflow_tracking(run.folder)
+        with run.mlflow_run() as run_id:
             pass
-    segments = tuple(resume.dvclive_segments(session.out))
-    metrics = resume.metrics_of_row(record.summary_rows[-1]) if record.summary_rows else {}
+    segments = tuple(run.dvclive_segments())
+    metrics = metrics_of_row(record.summary_rows[-1]) if record.summary_rows else {}
     return DemoResult(
-        session.out,
+        run.folder,
         checkpoints,
-        session.tensorboard,
+        run.tensorboard,
         segments[-1] if segments else None,
         mlflow_uri,
         run_id,
@@ -385,41 +401,16 @@ def _installed(package: str) -> bool:
     return importlib.util.find_spec(package) is not None
 
 
-@contextlib.contextmanager
-def _mlflow_run(out: Path, config: DemoConfig, info: dict, run_id: str | None = None):
-    # Local by default: no telemetry, a SQLite store and artifacts inside ``out``.
+def _mlflow_tracking(out: Path) -> str:
+    """Sets MLflow's store: a local ``OUT/mlflow.db`` unless ``MLFLOW_TRACKING_URI`` says."""
+    # Local by default: no telemetry, and a SQLite store with the artifacts beside it.
     os.environ.setdefault("MLFLOW_DISABLE_TELEMETRY", "true")
     os.environ.setdefault("DO_NOT_TRACK", "true")
     import mlflow
 
     uri = os.environ.get("MLFLOW_TRACKING_URI") or f"sqlite:///{out / 'mlflow.db'}"
     mlflow.set_tracking_uri(uri)
-    if run_id:
-        # A resumed segment logs into the run of the ones before (its params are there).
-        try:
-            run = mlflow.start_run(run_id=run_id)
-        except mlflow.exceptions.MlflowException:
-            from .resume import ResumeError
-
-            raise ResumeError(
-                f"the run in {out} logs to MLflow run {run_id}, which {uri} does not hold: "
-                "set MLFLOW_TRACKING_URI to the store it was recorded in, or add --fresh "
-                "to start over"
-            ) from None
-        with run:
-            yield uri, run_id
-        return
-    experiment = mlflow.get_experiment_by_name("corvane-demo")
-    experiment_id = (
-        experiment.experiment_id
-        if experiment
-        else mlflow.create_experiment(
-            "corvane-demo", artifact_location=(out / "mlartifacts").as_uri()
-        )
-    )
-    with mlflow.start_run(experiment_id=experiment_id, run_name=f"seed-{config.seed}") as run:
-        mlflow.log_params({k: v for k, v in info.items() if k != "classes"})
-        yield uri, run.info.run_id
+    return uri
 
 
 @contextlib.contextmanager
@@ -466,8 +457,7 @@ def main(argv=None) -> int:
         return export(config)
     from corvane.tessmark.backup import BackupError
     from corvane.tessmark.coco import CocoFormatError
-
-    from .resume import ResumeError
+    from corvane.tessmark.runs import ResumeError
 
     try:
         result = run_demo(config)

@@ -1,14 +1,9 @@
 """The demo on COCO-format data: the user's images as its data, and the shapes written as COCO.
 
-Training images are letterboxed to the network's input in a ``tf.data``
-pipeline (read, decode, resize, pad), and their target grids are made once,
-before training, from the boxes mapped with the same letterbox. Validation
-samples are the original images with their original boxes: the runner
-letterboxes each image itself and maps its detections back, so the evaluator
-measures in the original image's pixels.
-
-The demo network's grid holds one object per cell; where two objects of an
-image fall into one cell, the later annotation is the one trained on.
+Both annotation files are read and checked by :func:`corvane.tessmark.coco.read_coco` and
+fed through the library's data helpers (:mod:`corvane.tessmark.data`): training images
+letterboxed to the network's input, validation samples at their own size, so that the
+evaluator measures in the original images' pixels.
 """
 
 from __future__ import annotations
@@ -16,22 +11,11 @@ from __future__ import annotations
 import os
 from pathlib import Path
 
-import numpy as np
-
-from corvane.tessmark.coco import (
-    CocoDataset,
-    CocoFormatError,
-    Letterbox,
-    coco_document,
-    decode_image,
-    letterbox_image,
-    read_coco,
-)
+from corvane.tessmark import data as library
+from corvane.tessmark.coco import CocoFormatError, coco_document, read_coco
+from corvane.tessmark.durable import write_json
 
 from . import data
-
-# Decoded training images are kept in memory after the first epoch when they fit in this.
-CACHE_LIMIT = 1 << 30
 
 
 def coco_source(
@@ -72,57 +56,9 @@ def coco_source(
     }
     return data.DataSource(
         train.classes,
-        training_elements(train, image_size, stride),
-        validation_dataset(validation),
+        library.coco_training_elements(train, image_size, stride),
+        library.coco_validation_samples(validation),
         info,
-    )
-
-
-def training_elements(
-    dataset: CocoDataset,
-    image_size: int = data.IMAGE_SIZE,
-    stride: int = data.STRIDE,
-    cache: bool | None = None,
-):
-    """Unbatched ``(letterboxed image, target_grid)`` elements, in the file's image order.
-
-    With ``cache`` the decoded elements are kept in memory after the first
-    epoch; by default when they take at most ``CACHE_LIMIT`` bytes.
-    """
-    import tensorflow as tf
-
-    boxes = [Letterbox.fit(image.height, image.width, image_size) for image in dataset.images]
-    grids = np.stack(
-        [
-            data.encode_targets(
-                box.boxes_to_input(image.boxes), image_size, stride, len(dataset.classes)
-            )
-            for box, image in zip(boxes, dataset.images)
-        ]
-    )
-    layout = np.array([(b.new_height, b.new_width, b.top, b.left) for b in boxes], np.int32)
-    paths = [image.path for image in dataset.images]
-
-    def load(path, layout, grid):
-        image = letterbox_image(decode_image(path), *tf.unstack(layout), size=image_size)
-        return image, grid
-
-    ds = tf.data.Dataset.from_tensor_slices((paths, layout, grids))
-    # Parallel decoding; the element order stays the file's (deterministic map).
-    ds = ds.map(load, num_parallel_calls=tf.data.AUTOTUNE)
-    if cache is None:
-        cache = len(dataset) * (image_size * image_size * 3 + grids[0].nbytes) <= CACHE_LIMIT
-    return ds.cache() if cache else ds
-
-
-def validation_dataset(dataset: CocoDataset):
-    """The trainer's validation samples: original images, original boxes, file names."""
-    images = dataset.images
-    return data.validation_samples(
-        [image.path for image in images],
-        [image.boxes for image in images],
-        [image.file_name for image in images],
-        load=decode_image,
     )
 
 
@@ -150,13 +86,5 @@ def export_shapes(directory: str | os.PathLike, train: data.ShapeSet, validation
             Image.fromarray(picture).save(directory / file_name, format="PNG")
             entries.append((file_name, picture.shape[1], picture.shape[0], boxes))
         document = coco_document(data.CLASSES, entries, supercategory="shape")
-        _write_json(targets[split], document)
+        write_json(targets[split], document)
     return targets["train"], targets["val"]
-
-
-def _write_json(path: Path, document: dict) -> None:
-    import json
-
-    partial = path.with_name(f".{path.name}.partial")
-    partial.write_text(json.dumps(document), encoding="utf-8")
-    os.replace(partial, path)

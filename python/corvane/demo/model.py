@@ -1,29 +1,20 @@
 """The demo detector: a tiny single-scale grid detector in the Keras functional API.
 
-A stride-8 backbone maps a 64x64 image to an 8x8 grid; every cell predicts one
-box. The model has three outputs, in this order:
-
-``box_logits`` (N, G, G, 5)
-    raw objectness, centre offset (x, y) and size (w, h) logits; training only.
-``class_logits`` (N, G, G, C)
-    raw class scores; training only.
-``detections`` (N, G, G, 5 + C)
-    the same values made readable: sigmoid of the five box channels and the
-    softmax of the class scores, laid out like the training targets of
-    :mod:`corvane.demo.data`. This is the export network's only output.
-
-The loss reads the logits (numerically stabler than the probabilities), the
-runner reads ``detections``. Only standard layers are used, so a saved
-checkpoint loads with ``tf.keras.models.load_model`` and no custom objects.
+A stride-8 backbone maps a 64x64 image to an 8x8 grid; every cell predicts one box,
+through the head of :func:`corvane.tessmark.grid.detection_head` (three outputs: box and
+class logits for the loss, then the readable ``detections`` grid that checkpoints keep).
+Only standard layers are used, so a saved checkpoint loads with
+``tf.keras.models.load_model`` and no custom objects.
 """
 
 from __future__ import annotations
 
 import tensorflow as tf
 
+from corvane.tessmark.grid import detection_head
+
 from .data import CLASSES, IMAGE_SIZE
 
-TRAINING_OUTPUTS = 2
 L2_WEIGHT = 1e-4
 
 
@@ -56,22 +47,5 @@ def build_detector(
         x = conv(x, width, strides=2)
         x = conv(x, width)
     x = conv(x, widths[-1] * 2, name="features")
-
-    def head(channels, name):
-        return layers.Conv2D(channels, 1, kernel_regularizer=regulariser, name=name)(x)
-
-    box_logits = head(5, "box_logits")
-    class_logits = head(num_classes, "class_logits")
-    detections = layers.Concatenate(name="detections")(
-        [layers.Activation("sigmoid")(box_logits), layers.Softmax()(class_logits)]
-    )
-    return tf.keras.Model(inputs, [box_logits, class_logits, detections], name="shape_detector")
-
-
-def export_network(model: tf.keras.Model) -> tf.keras.Model:
-    """The deployable part of ``model``: its outputs after the training-only ones.
-
-    It shares the layers, and so the weights, of ``model``; the same cut that the
-    trainer makes before saving a checkpoint.
-    """
-    return tf.keras.Model(model.input, model.outputs[TRAINING_OUTPUTS:])
+    outputs = detection_head(x, num_classes, kernel_regularizer=regulariser)
+    return tf.keras.Model(inputs, outputs, name="shape_detector")
