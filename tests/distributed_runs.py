@@ -10,7 +10,8 @@ logger), and the weights.
 ``python tests/distributed_runs.py worker RESULTS OUT`` is one worker of a
 ``MultiWorkerMirroredStrategy`` cluster (``TF_CONFIG`` set by the caller): it trains with
 validation, checkpoints, TensorBoard, DVCLive and MLflow into OUT and writes its final
-weights to RESULTS/weights-<task>.npz.
+weights to RESULTS/weights-<task>.npz. ``stopping RESULTS OUT`` is one worker of a cluster
+that stops early, and writes the epochs it started to RESULTS/stopping-<task>.json.
 """
 
 import contextlib
@@ -50,9 +51,10 @@ def tiny_detector(tf):
 
 def shapes_data(count):
     from corvane.demo import data
+    from corvane.tessmark.grid import encode_targets
 
     shapes = data.make_shapes(count, (SEED, count))
-    grids = np.stack([data.encode_targets(b) for b in shapes.boxes])
+    grids = np.stack([encode_targets(b, 64, 8, 3) for b in shapes.boxes])
     return shapes, grids
 
 
@@ -200,10 +202,10 @@ def worker(results, out):
 
     strategy = tf.distribute.MultiWorkerMirroredStrategy()
     from corvane.demo import data
-    from corvane.demo.evaluator import DetectionEvaluator
     from corvane.tessmark.callbacks import TensorBoard
     from corvane.tessmark.distributed import DistributedDetectionTrainer
     from corvane.tessmark.losses import TessmarkLoss
+    from corvane.validator.evaluator import DetectionEvaluator
 
     weights = initial_weights(tf)
     with strategy.scope():
@@ -249,6 +251,64 @@ def worker(results, out):
         json.dump({"chief": trainer.is_chief, "dvclive": "dvclive" in sys.modules}, f)
 
 
+def stopping(results, out):
+    """One worker of a cluster that stops early: every worker must stop after the chief's
+    epoch, also when its own validation would say otherwise (here it always improves)."""
+    import tensorflow as tf
+
+    strategy = tf.distribute.MultiWorkerMirroredStrategy()
+    from corvane.demo import data
+    from corvane.tessmark.callbacks import CallbackList, EarlyStopping, TessmarkTrainingCallback
+    from corvane.tessmark.distributed import DistributedDetectionTrainer
+    from corvane.tessmark.losses import TessmarkLoss
+    from corvane.validator.evaluator import DetectionEvaluator
+
+    with strategy.scope():
+        model = tiny_detector(tf)
+        optimizer = tf.keras.optimizers.SGD(LEARNING_RATE)
+        optimizer.build(model.trainable_variables)
+    chief = strategy.extended.should_checkpoint
+
+    class Evaluator(DetectionEvaluator):
+        def conclude(self, truth_values, epoch=0):
+            metrics = super().conclude(truth_values, epoch)
+            # The chief's metric never moves; another worker's rises by a whole 1 a pass.
+            metrics["mAP"]["0.5"] = 0.0 if chief else float(epoch)
+            return metrics
+
+    class Epochs(TessmarkTrainingCallback):
+        seen = []
+
+        def on_epoch_start(self, epoch):
+            self.seen.append(epoch)
+
+    with contextlib.redirect_stdout(io.StringIO()):
+        trainer = DistributedDetectionTrainer(
+            model,
+            None,
+            optimizer,
+            TessmarkLoss(),
+            UnusedLogger() if not chief else Recording(),
+            os.path.join(out, "checkpoints"),
+            metric="map",
+            classes=list(data.CLASSES),
+            display=0,
+            strategy=strategy,
+        )
+    stop = EarlyStopping(patience=1, min_delta=0.5)
+    trainer.train(
+        3,
+        train_ds=worker_dataset(tf),
+        val_ds=data.validation_dataset(data.make_shapes(2, (SEED, 98))),
+        evaluator=Evaluator(model),
+        callback_handler=CallbackList([Epochs(), stop], trainer=trainer),
+    )
+    task = strategy.cluster_resolver.task_id
+    with open(os.path.join(results, f"stopping-{task}.json"), "w") as f:
+        json.dump({"epochs": Epochs.seen, "stopped": stop.stopped_epoch}, f)
+    trainer.close()
+
+
 def single(results):
     """The reference: one process, no strategy, the workers' global batches."""
     import tempfile
@@ -265,4 +325,6 @@ def single(results):
 if __name__ == "__main__":
     sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
     command, *arguments = sys.argv[1:]
-    {"equivalence": equivalence, "worker": worker, "single": single}[command](*arguments)
+    commands = {"equivalence": equivalence, "worker": worker, "stopping": stopping}
+    commands["single"] = single
+    commands[command](*arguments)

@@ -270,6 +270,70 @@ class TestBadInput:
             trainer.train(1, train_ds=train_ds)
 
 
+# --- the seam to the compiled trainer ------------------------------------------------------
+
+
+class Reads:
+    """A trainer that records the name of every attribute read through it."""
+
+    def __init__(self, trainer):
+        self.__dict__.update(trainer=trainer, names=set())
+
+    def __getattr__(self, name):
+        self.names.add(name)
+        return getattr(self.trainer, name)
+
+
+class TestSeam:
+    def test_each_replica_gets_exactly_what_the_compiled_step_reads(self, tmp_path, capsys):
+        from types import SimpleNamespace
+
+        from corvane.tessmark import distributed
+        from corvane.tessmark.trainer.detection import DetectionTrainer
+
+        model, optimizer = tiny_setup(tf.distribute.get_strategy())
+        trainer = DetectionTrainer(
+            model, None, optimizer, TessmarkLoss(), runs.Recording(), str(tmp_path), classes=["x"]
+        )
+        reads = Reads(trainer)
+        images, grids = next(iter(batches(4)))
+        losses = distributed._REPLICA_STEP(reads, (images, grids))
+        assert "total-loss" in losses and "L2-loss" in losses
+        assert reads.names == set(distributed.STEP_READS)
+
+        parts = {name: getattr(trainer, name) for name in distributed.STEP_READS}
+        view = distributed._ReplicaView(
+            SimpleNamespace(**parts, _loss_sums_globally=True),
+            SimpleNamespace(num_replicas_in_sync=1),
+            tf.constant(4),
+            tf.constant(4),
+        )
+        assert set(vars(view)) == set(distributed.STEP_READS)
+        with pytest.raises(AttributeError, match="add it to STEP_READS"):
+            view.current_lr  # noqa: B018
+
+    def test_constructor_arguments_reach_the_compiled_trainer_as_given(
+        self, one_device, tmp_path, capsys
+    ):
+        from corvane.tessmark.trainer.detection import DetectionTrainer
+
+        model, optimizer = tiny_setup(one_device)
+        logger, folder = runs.Recording(), str(tmp_path)
+        given = (model, "data", optimizer, TessmarkLoss(), logger, folder, {"run": 1}, "map")
+        keywords = dict(iou=0.3, classes=["x"], display=2, skip_validation_steps=3)
+        keywords.update(skip_initial_validation=True)
+        plain = vars(DetectionTrainer(*given, **keywords))
+        wide = DistributedDetectionTrainer(*given, **keywords, strategy=one_device)
+        assert capsys.readouterr().out.count(f"at : {folder}/best.h5") == 2
+        for name, value in plain.items():
+            if name in ("val_messenger", "summary_rows"):
+                assert type(getattr(wide, name)) is type(value)
+            else:
+                assert getattr(wide, name) == value, name
+        with pytest.raises(TypeError, match="unexpected keyword argument 'colour'"):
+            DistributedDetectionTrainer(*given, colour="red", strategy=one_device)
+
+
 # --- the kinds of training data ------------------------------------------------------------
 
 
@@ -365,10 +429,11 @@ def test_demo_same_command_on_two_workers(two_workers):
         "checkpoints",
         "dvc.yaml",
         "dvclive",
-        "mlartifacts",
         "run.json",
         "tensorboard",
     ]
+    # MLflow's artifacts beside its store, which the test keeps outside ``out``.
+    assert (two_workers / "mlartifacts").is_dir()
     # The chief's backup alone: the other worker saved into a folder of its own.
     assert sorted(p.name for p in (out / "backup").iterdir()) == [
         "backup-1.json",
@@ -384,6 +449,17 @@ def test_demo_same_command_on_two_workers(two_workers):
     assert len(list((out / "tensorboard").iterdir())) == 1
     with open(out / "checkpoints" / "summary.csv", newline="") as f:
         assert [row["epoch"] for row in csv.DictReader(f)] == ["0", "1", "2"]
+
+
+def test_every_worker_stops_early_after_the_chiefs_epoch(tmp_path):
+    ports, jobs = free_ports(2), []
+    for index in (0, 1):
+        argv = [sys.executable, RUNS, "stopping", str(tmp_path), str(tmp_path / "out")]
+        jobs.append((argv, tmp_path, cluster_env(ports, index), tmp_path / f"stop{index}"))
+    run_together(jobs, timeout=200)
+    for task in (0, 1):
+        found = json.loads((tmp_path / f"stopping-{task}.json").read_text())
+        assert found == {"epochs": [1], "stopped": 1}
 
 
 def test_workers_started_differently_all_fail_at_once(tmp_path):

@@ -64,9 +64,14 @@ import tensorflow as tf
 
 from corvane.tessmark.trainer.detection import DetectionTrainer
 
-# The compiled step's body, run once per replica on a view of the trainer. Its own
-# tf.function wrapper is left out: the replicas' step is traced as one function.
+# The seam to the compiled trainer. Its step's body (the function its tf.function wraps:
+# the replicas' step is traced as one function) runs once per replica on a view of the
+# trainer that holds exactly STEP_READS, the attributes the step reads; a test runs the
+# compiled step and checks that it reads these and no others. The constructor's arguments
+# are forwarded as given, bound to its own signature to find the few replaced here.
 _REPLICA_STEP = DetectionTrainer.__dict__["train_step"].python_function
+STEP_READS = ("preprocess_input", "model", "loss", "optimizer")
+_CONSTRUCTOR = inspect.signature(DetectionTrainer.__init__)
 _DEFAULT = object()
 _SMALL_BATCH = "CORVANE_GLOBAL_BATCH_TOO_SMALL"
 
@@ -157,57 +162,32 @@ class DistributedDetectionTrainer(DetectionTrainer):
     Every global batch needs at least one example per replica.
     """
 
-    def __init__(
-        self,
-        model,
-        dataset,
-        optimizer,
-        loss,
-        logger="out",
-        checkpoint="out",
-        info=None,
-        metric="acc",
-        iou=0.5,
-        classes=None,
-        display=None,
-        dvclive_output=None,
-        skip_validation_steps=1,
-        skip_initial_validation=False,
-        *,
-        strategy: tf.distribute.Strategy,
-    ):
+    def __init__(self, *args, strategy: tf.distribute.Strategy, **kwargs):
         if not isinstance(strategy, tf.distribute.Strategy):
             raise TypeError(
                 "DistributedDetectionTrainer needs strategy=<a tf.distribute.Strategy>, the one "
                 f"the model and the optimizer were built under; got {type(strategy).__name__}"
             )
-        _check_in_scope(strategy, model, "model")
-        _check_in_scope(strategy, optimizer, "optimizer")
+        arguments = _CONSTRUCTOR.bind(self, *args, **kwargs).arguments
+        del arguments[next(iter(_CONSTRUCTOR.parameters))]  # self
+
+        def argument(name):
+            return arguments.get(name, _CONSTRUCTOR.parameters[name].default)
+
+        _check_in_scope(strategy, argument("model"), "model")
+        _check_in_scope(strategy, argument("optimizer"), "optimizer")
         self.strategy = strategy
         self.role = WorkerRole(strategy)
-        self._loss_sums_globally = _accepts_keyword(loss.compute_loss, "global_sum")
+        self._loss_sums_globally = _accepts_keyword(argument("loss").compute_loss, "global_sum")
         self._step_functions = {}
         self._step_function = None
         chief = self.role.is_chief
-        folder = self.role.folder(checkpoint, "checkpoint")
+        arguments["checkpoint"] = self.role.folder(argument("checkpoint"), "checkpoint")
+        if not chief:
+            arguments.update(logger=_NoLogger(), dvclive_output=None)
         # Another worker's constructor would print the paths of its temporary folder.
         with contextlib.nullcontext() if chief else contextlib.redirect_stdout(io.StringIO()):
-            super().__init__(
-                model,
-                dataset,
-                optimizer,
-                loss,
-                logger if chief else _NoLogger(),
-                folder,
-                info,
-                metric,
-                iou,
-                classes,
-                display,
-                dvclive_output if chief else None,
-                skip_validation_steps,
-                skip_initial_validation,
-            )
+            super().__init__(**arguments)
         self.role.clear()
 
     @property
@@ -367,7 +347,8 @@ class DistributedDetectionTrainer(DetectionTrainer):
 
 
 class _ReplicaView:
-    """What the compiled step reads of its trainer, as one replica must see it."""
+    """What the compiled step reads of its trainer (``STEP_READS``), as one replica must
+    see it."""
 
     def __init__(self, trainer, context, examples, global_examples):
         self.preprocess_input = trainer.preprocess_input
@@ -375,6 +356,12 @@ class _ReplicaView:
         self.model = _ReplicaModel(trainer.model, context.num_replicas_in_sync)
         self.loss = _ReplicaLoss(
             trainer.loss, trainer._loss_sums_globally, context, examples, global_examples
+        )
+
+    def __getattr__(self, name):
+        raise AttributeError(
+            f"the compiled training step read trainer.{name}, which the distributed trainer "
+            "does not give each replica: add it to STEP_READS and to _ReplicaView"
         )
 
 
