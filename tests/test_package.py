@@ -67,6 +67,17 @@ def third_party_imports(package):
     return {name: {owner.lower() for owner in owners.get(name, [name])} for name in names}
 
 
+def test_the_library_never_imports_the_demo():
+    for folder in ("tessmark", "validator"):
+        for source in (ROOT / "python" / "corvane" / folder).rglob("*.py*"):
+            if source.suffix not in (".py", ".pyi"):
+                continue
+            for node in ast.walk(ast.parse(source.read_text())):
+                names = [node.module or ""] if isinstance(node, ast.ImportFrom) else []
+                names += [a.name for a in node.names] if isinstance(node, ast.Import) else []
+                assert not [n for n in names if n.startswith("corvane.demo")], source
+
+
 def distributions_of_extra(metadata, extra):
     marker = f'; extra == "{extra}"'
     return {
