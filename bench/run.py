@@ -30,6 +30,7 @@ KINDS = [
     "checkpoint",
     "distributed",
     "resume",
+    "evaluator",
 ]
 
 
@@ -116,6 +117,18 @@ def bench_distributed(quick):
         row(*cells)
 
 
+def bench_evaluator(quick):
+    # Its own process: the old evaluator is imported from git history as another package.
+    command = [sys.executable, str(ROOT / "bench" / "evaluator_speed.py"), "--json"]
+    out = subprocess.run(
+        command + (["--passes", "2"] if quick else []), capture_output=True, text=True
+    )
+    if out.returncode != 0:
+        raise RuntimeError(out.stderr[-3000:])
+    for cells in json.loads(out.stdout.strip().splitlines()[-1]):
+        row(*cells)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--quick", action="store_true", help="fewer repetitions")
@@ -153,6 +166,8 @@ def main():
 
             for cells in resume_cost.rows(folder, quick=args.quick):
                 row(*cells)
+        if "evaluator" in want:
+            bench_evaluator(args.quick)
     widths = [
         max(len(str(r[i])) for r in ROWS + [("measure", "compiled", "peer", "ratio", "")])
         for i in range(5)
