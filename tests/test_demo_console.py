@@ -77,3 +77,23 @@ def test_a_run_shows_bars_and_trainer_lines_but_not_the_checkpoint_chatter(tmp_p
     quiet = run(tmp_path, "-c", SAVE_AND_LOAD, checkpoint, "library")
     assert COMPILED not in quiet and HDF5 not in quiet
     assert "another message of TensorFlow's logger" in quiet
+
+
+def test_each_trainer_puts_the_filter_back_but_leaves_an_applications_own():
+    import warnings
+
+    from corvane.validator.writers import TrainingTensorBoardWriter
+
+    message = "You are saving your model as an HDF5 file via `model.save()`. Legacy."
+    with warnings.catch_warnings(record=True) as shown:
+        warnings.resetwarnings()  # as a warnings block may leave them
+        TrainingTensorBoardWriter(None)  # what every trainer's constructor makes
+        warnings.warn(message, UserWarning, stacklevel=1)
+        warnings.warn("another UserWarning", UserWarning, stacklevel=1)
+        assert [str(w.message) for w in shown] == ["another UserWarning"]
+
+        warnings.resetwarnings()
+        warnings.filterwarnings("always", message="You are saving your model as an HDF5")
+        TrainingTensorBoardWriter(None)
+        warnings.warn(message, UserWarning, stacklevel=1)
+        assert str(shown[-1].message) == message

@@ -21,6 +21,8 @@ import logging
 import warnings
 
 HDF5_LEGACY = r"You are saving your model as an HDF5 file via `model\.save\(\)`"
+# The warning's own first words, to recognise any filter that concerns it.
+_HDF5_TEXT = "You are saving your model as an HDF5 file via `model.save()`. "
 COMPILED_METRICS = "Compiled the loaded model, but the compiled metrics have yet to be built"
 
 
@@ -42,7 +44,7 @@ _DROP = _DropMessage(COMPILED_METRICS)
 def drop_checkpoint_messages() -> None:
     """Installs both filters where they are missing; calling it again changes nothing."""
     # Any filter for this message, ours or the application's own, is left as it stands.
-    if not any(getattr(entry[1], "pattern", None) == HDF5_LEGACY for entry in warnings.filters):
+    if not any(entry[1] is not None and entry[1].match(_HDF5_TEXT) for entry in warnings.filters):
         warnings.filterwarnings("ignore", message=HDF5_LEGACY, category=UserWarning)
     logging.getLogger(_TENSORFLOW_LOGGER).addFilter(_DROP)
 
