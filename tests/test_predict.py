@@ -141,7 +141,9 @@ def test_mistakes_are_named(checkpoints, tmp_path, refused):
     message = refused(best, square, "--classes", tmp_path / "three.txt")
     assert "three.txt names 3 classes, the checkpoint predicts 2" in message
     (tmp_path / "broken.png").write_bytes(b"not a picture")
-    assert "cannot read the image" in refused(best, tmp_path / "broken.png")
+    out = tmp_path / "found.jsonl"
+    assert "cannot read the image" in refused(best, square, tmp_path / "broken.png", "--out", out)
+    assert not out.exists()  # no partial file
     (tmp_path / "broken.h5").write_bytes(b"not a network")
     assert "cannot load the checkpoint" in refused(tmp_path / "broken.h5", square)
     assert "--score must be between 0 and 1" in refused(best, square, "--score", "2")

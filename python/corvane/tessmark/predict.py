@@ -34,11 +34,13 @@ import sys
 import numpy as np
 
 from corvane.tessmark.coco import Letterbox, letterbox_image
+from corvane.tessmark.durable import write_text
 from corvane.tessmark.grid import Detections, decode_grid, export_network
 
-# Scores from this on count for the figures of a deployed detector (the evaluator's
-# operating threshold); mAP is measured over every detection the runner returns.
+# The lowest score the command reports: the evaluator's operating threshold, from which
+# on detections count for the figures of a deployed detector.
 DEFAULT_SCORE = 0.5
+# The runner's own default: the evaluator measures mAP over every detection from here on.
 EVALUATION_SCORE = 0.05
 NMS_IOU = 0.5
 
@@ -217,18 +219,18 @@ def main(argv=None) -> int:
         )
     import tensorflow as tf
 
-    output = open(args.out, "w", encoding="utf-8") if args.out else sys.stdout
-    try:
-        for path in args.images:
-            try:
-                image = read_image(path)
-            except tf.errors.OpError as error:
-                parser.error(f"cannot read the image {path}: {error.message}")
-            record = describe(path, image, runner.detect(image), classes)
-            output.write(json.dumps(record) + "\n")
-    finally:
-        if output is not sys.stdout:
-            output.close()
+    lines = []
+    for path in args.images:
+        try:
+            image = read_image(path)
+        except tf.errors.OpError as error:
+            parser.error(f"cannot read the image {path}: {error.message}")
+        lines.append(json.dumps(describe(path, image, runner.detect(image), classes)) + "\n")
+        if not args.out:
+            sys.stdout.write(lines.pop())
+    if args.out:
+        # Whole or not at all: a failure on a later image leaves no partial file.
+        write_text(args.out, "".join(lines))
     return 0
 
 
