@@ -10,7 +10,7 @@ import tensorflow as tf
 
 from corvane.tessmark.runs import ResumeError, RunMismatchError, TrainingRun, mlflow_parameters
 
-OPTIONS = {"epochs": 3, "seed": 0}
+OPTIONS = {"epochs": 3, "seed": 0, "sizes": (64, 8)}
 
 
 def fake_trainer():
@@ -81,14 +81,17 @@ class TestRecord:
         assert run.tensorboard.name.endswith("-seed0") and run.dvclive == tmp_path / "dvclive"
         run.started("abc")
         record = json.loads((tmp_path / "run.json").read_text())
-        assert record == {"options": OPTIONS, "tensorboard": run.tensorboard.name,
-                          "mlflow_run_id": "abc"}  # fmt: skip
+        assert record == {"options": {**OPTIONS, "sizes": [64, 8]},
+                          "tensorboard": run.tensorboard.name, "mlflow_run_id": "abc"}  # fmt: skip
 
         again = TrainingRun(tmp_path, OPTIONS)
         again.started()  # a segment without MLflow keeps the run's
         assert again.mlflow_run_id == "abc" and again.tensorboard == run.tensorboard
+        assert TrainingRun(tmp_path, {"epochs": 3, "seed": 0, "sizes": [64, 8]}).continuing
+        with pytest.raises(TypeError, match="JSON values"):
+            TrainingRun(tmp_path, {"epochs": {1, 2}})
         with pytest.raises(RunMismatchError) as caught:
-            TrainingRun(tmp_path, {"epochs": 5, "seed": 0, "extra": True})
+            TrainingRun(tmp_path, {**OPTIONS, "epochs": 5, "extra": True})
         assert caught.value.differences == [("epochs", 3, 5), ("extra", None, True)]
         assert "epochs 3 there, 5 here" in str(caught.value) and "fresh=True" in str(caught.value)
 

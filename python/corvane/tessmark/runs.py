@@ -103,7 +103,12 @@ class TrainingRun:
     ):
         self.folder = Path(folder).resolve()
         self.fresh_option = fresh_option
-        self.options = dict(options or {})
+        # As run.json will hold them (tuples become lists), so that a later segment
+        # compares like with like.
+        try:
+            self.options = json.loads(json.dumps(dict(options or {})))
+        except (TypeError, ValueError) as error:
+            raise TypeError(f"the run's options must be JSON values: {error}") from None
         self.chief = chief
         # Another worker takes fresh as a new run without waiting for the chief: it never
         # reads the chief's folder again.
