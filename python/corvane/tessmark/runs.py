@@ -229,6 +229,11 @@ class TrainingRun:
         if not self.continuing:
             return TensorBoard(str(self.tensorboard), **options)
         record = self.backup_record
+        if record is not None and LOGGER_STEP not in record.state:
+            raise ResumeError(
+                f"the backup in {self.backup_folder} holds no logger step, so the log cannot "
+                "go on from it: make the backup with run.backup(trainer, logger)"
+            )
         step = record.state[LOGGER_STEP] if record else 0
         logger = TensorBoard(str(self.tensorboard), step=step, purge_step=step, **options)
         for row in record.summary_rows if record else ():
