@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 import tensorflow as tf
 
+from corvane.tessmark.backup import TrainingBackup
 from corvane.tessmark.runs import ResumeError, RunMismatchError, TrainingRun, mlflow_parameters
 
 OPTIONS = {"epochs": 3, "seed": 0, "sizes": (64, 8)}
@@ -115,6 +116,12 @@ class TestRecord:
         backup.save(1)
         with pytest.raises(ResumeError, match="holds a backup but .*run.json is missing"):
             TrainingRun(tmp_path, OPTIONS)
+        TrainingRun(tmp_path, OPTIONS, fresh=True).started()
+        without_step = TrainingBackup(fake_trainer(), tmp_path / "backup")
+        without_step.restore()
+        without_step.save(1)
+        with pytest.raises(ResumeError, match=r"no logger step.*run.backup\(trainer, logger\)"):
+            TrainingRun(tmp_path, OPTIONS).logger()
 
 
 def test_mlflow_one_run_with_its_parameters_and_artifacts_beside_the_store(tmp_path, monkeypatch):
