@@ -256,7 +256,12 @@ class DetectionTrainer:
             losses = self.loss.compute_loss(targets, tuple(p))
             l2 = tf.reduce_sum(self.model.losses)
             full_loss = losses.get("total-loss") + l2
-        grads = tape.gradient(full_loss, self.model.trainable_variables)
+            scaling = hasattr(self.optimizer, "get_scaled_loss")
+            if scaling:
+                scaled_loss = self.optimizer.get_scaled_loss(full_loss)
+        grads = tape.gradient(scaled_loss if scaling else full_loss, self.model.trainable_variables)
+        if scaling:
+            grads = self.optimizer.get_unscaled_gradients(grads)
         self.optimizer.apply_gradients(zip(grads, self.model.trainable_variables))  # noqa: B905
         losses["L2-loss"] = l2
         return losses

@@ -293,3 +293,35 @@ def test_failing_exit_replaces_the_exception_and_keeps_it_as_context(stage):
         step(stage, ("img", "boxes"))
     assert type(caught.value.__context__) is ValueError
     assert str(caught.value.__context__) == "forward"
+
+
+def test_a_loss_scale_optimizer_scales_inside_the_tape_and_unscales_before_applying(stage):
+    def scaled(loss):
+        stage.record("scale", loss)
+        return "S" + loss
+
+    def unscaled(grads):
+        stage.record("unscale", grads)
+        return [g + "/S" for g in grads]
+
+    stage.trainer.optimizer.get_scaled_loss = scaled
+    stage.trainer.optimizer.get_unscaled_gradients = unscaled
+    result = step(stage, ("img", "boxes"))
+    assert result["total-loss"] == "T" and result["L2-loss"] == "ab"  # unscaled, as before
+    assert stage.log[4:] == [
+        ("loss", ("boxes",), ("p0", "p1", "p2")),
+        ("scale", "Tab"),
+        ("exit", (None, None, None)),
+        ("lookup", "gradient"),
+        ("gradient", "STab", ["w", "v"]),
+        ("unscale", ["dw", "dv"]),
+        ("apply", [("dw/S", "w"), ("dv/S", "v")]),
+    ]
+
+    for failing, line in (("scale", 198), ("unscale", 200)):
+        stage.log.clear()
+        stage.fail = {failing: OverflowError(failing)}
+        with pytest.raises(OverflowError, match=failing) as caught:
+            step(stage, ("img", "boxes"))
+        assert_reported_once(caught.value, line)
+        assert not [e for e in stage.log if e[0] == "apply"]

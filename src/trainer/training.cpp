@@ -25,7 +25,8 @@ namespace ts {
 Str GradientTape("GradientTape"), compute_loss("compute_loss"), reduce_sum("reduce_sum"),
     losses("losses"), total_loss("total-loss"), gradient("gradient"),
     trainable_variables("trainable_variables"), apply_gradients("apply_gradients"),
-    l2_loss("L2-loss");
+    l2_loss("L2-loss"), get_scaled_loss("get_scaled_loss"),
+    get_unscaled_gradients("get_unscaled_gradients");
 Names kw_training{"training"};
 Slice from_one(1, Slice::kOpen);
 }  // namespace ts
@@ -37,7 +38,10 @@ Slice from_one(1, Slice::kOpen);
 //     losses = self.loss.compute_loss(targets, tuple(p))
 //     l2 = tf.reduce_sum(self.model.losses)
 //     full_loss = losses.get("total-loss") + l2
-// grads = tape.gradient(full_loss, self.model.trainable_variables)
+//     if scaling:  # a LossScaleOptimizer: it has get_scaled_loss
+//         scaled_loss = self.optimizer.get_scaled_loss(full_loss)
+// grads = tape.gradient(scaled_loss if scaling else full_loss, self.model.trainable_variables)
+// if scaling: grads = self.optimizer.get_unscaled_gradients(grads)
 // self.optimizer.apply_gradients(zip(grads, self.model.trainable_variables))
 // losses["L2-loss"] = l2; return losses
 Ref train_step(Step& at, const Args& a) {
@@ -53,7 +57,11 @@ Ref train_step(Step& at, const Args& a) {
   at(189);
   Ref tape_mgr = call(attr(global(tf), ts::GradientTape));
   // Assigned inside the context; left empty when __exit__ swallows an exception there.
-  Ref tape, losses, l2, full_loss;
+  Ref tape, losses, l2, full_loss, scaled_loss;
+  // Keras's LossScaleOptimizer (either family): the gradient is taken of the scaled loss,
+  // so that small float16 gradients do not underflow, and unscaled before it is applied.
+  // Any other optimizer gets the documented step.
+  bool scaling = false;
   with_block(at, tape_mgr, 189, /*report_at_with=*/false, [&](PyObject* entered) {
     tape = Ref::borrow(entered);
     at(190);
@@ -69,12 +77,21 @@ Ref train_step(Step& at, const Args& a) {
     l2 = call(reduce_sum, attr(attr(me, model), ts::losses));
     at(197);
     full_loss = add(call(method(losses, get), ts::total_loss), l2);
+    at(198);
+    Ref scale = attr_if_present(attr(me, optimizer), ts::get_scaled_loss);
+    if (scale) {
+      scaling = true;
+      scaled_loss = call(scale, full_loss);
+    }
   });
 
   at(200);
   Ref gradient = attr(tape, ts::gradient);
   if (!full_loss) raise_unbound_local("full_loss");
-  Ref grads = call(gradient, full_loss, attr(attr(me, model), ts::trainable_variables));
+  if (scaling && !scaled_loss) raise_unbound_local("scaled_loss");
+  Ref grads = call(gradient, scaling ? scaled_loss.get() : full_loss.get(),
+                   attr(attr(me, model), ts::trainable_variables));
+  if (scaling) grads = call(attr(attr(me, optimizer), ts::get_unscaled_gradients), grads);
 
   at(201);
   Ref apply = attr(attr(me, optimizer), ts::apply_gradients);
