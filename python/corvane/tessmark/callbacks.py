@@ -117,6 +117,7 @@ from __future__ import annotations
 
 import atexit
 import functools
+import math
 import re
 import weakref
 from collections.abc import Mapping
@@ -296,6 +297,48 @@ class EarlyStopping(TessmarkTrainingCallback):
             f"not improved on {self.best} for {self.wait} validation {passes} "
             f"(patience {self.patience}, min_delta {self.min_delta})"
         )
+
+
+class TrainingDiverged(RuntimeError):
+    """A step's "total-loss" was not a finite number; ``epoch``, ``step`` and ``value`` say
+    where and what."""
+
+    def __init__(self, epoch: int, step: int, value: float):
+        self.epoch, self.step, self.value = epoch, step, value
+        super().__init__(
+            f'The training diverged: "total-loss" is {value} at epoch {epoch}, step {step}. '
+            f"It stopped before anything of epoch {epoch} was written, so the checkpoints, "
+            "summary.csv and the backup are those of the last good epoch and the same "
+            "command resumes from there; a lower learning rate or a warmup may keep it from "
+            "diverging again"
+        )
+
+
+class DivergenceGuard(TessmarkTrainingCallback):
+    """Stops the training at the first step whose "total-loss" is NaN or infinite.
+
+    It raises :class:`TrainingDiverged` from ``on_step_end``, so the rest of that epoch
+    (its validation, its checkpoints, its backup) never runs and the files stay those of
+    the last good epoch: a NaN loss does not go on to overwrite ``last.h5`` with NaN
+    weights. It reads the value the progress bar reads at the same point, so it costs no
+    extra wait for the device. A step that a ``LossScaleOptimizer`` skips because its
+    scaled gradients overflowed has a finite loss and is not a divergence. Put it first
+    among the handlers, so that no other sees the step.
+    """
+
+    def __init__(self):
+        self._epoch, self._step = 0, 0
+
+    def on_epoch_start(self, epoch):
+        self._epoch = epoch
+
+    def on_step_start(self, step):
+        self._step = step
+
+    def on_step_end(self, losses, lr):
+        value = as_scalar(losses.get("total-loss"))
+        if value is not None and not math.isfinite(value):
+            raise TrainingDiverged(self._epoch, self._step, value)
 
 
 class TensorBoard:

@@ -72,7 +72,8 @@ def detection_head(features, num_classes: int, kernel_regularizer=None) -> list:
     """The three outputs of the layout above on a feature map ``features`` (N, G, G, F).
 
     Put any backbone in front: ``Model(inputs, detection_head(backbone(inputs), C))`` is a
-    network that TessmarkLoss trains and ``DetectionTrainer`` checkpoints.
+    network that TessmarkLoss trains and ``DetectionTrainer`` checkpoints. Under a mixed
+    precision policy the outputs are float32.
     """
     import tensorflow as tf
 
@@ -85,8 +86,16 @@ def detection_head(features, num_classes: int, kernel_regularizer=None) -> list:
 
     box_logits = conv(5, "box_logits")
     class_logits = conv(num_classes, "class_logits")
-    detections = layers.Concatenate(name="detections")(
-        [layers.Activation("sigmoid")(box_logits), layers.Softmax()(class_logits)]
+    # Under mixed precision the outputs are float32, for the loss and the export.
+    out = None if tf.keras.mixed_precision.global_policy().compute_dtype == "float32" else "float32"
+    if out:
+        box_logits = layers.Activation("linear", dtype=out)(box_logits)
+        class_logits = layers.Activation("linear", dtype=out)(class_logits)
+    detections = layers.Concatenate(name="detections", dtype=out)(
+        [
+            layers.Activation("sigmoid", dtype=out)(box_logits),
+            layers.Softmax(dtype=out)(class_logits),
+        ]
     )
     return [box_logits, class_logits, detections]
 
