@@ -156,3 +156,55 @@ def test_fresh_discards_the_backup_and_starts_over(killed, tmp_path):
     experiment = client.get_experiment_by_name("corvane-demo").experiment_id
     assert len(client.search_runs([experiment])) == 2
     assert len(list((out / "tensorboard").iterdir())) == 2
+
+
+def test_mixed_precision_the_moving_average_and_warmup_resume_exactly(tmp_path):
+    """Killed after its first backup and run again, the run ends as the one never killed:
+    the loss scale, the average and the warmup's position all come back."""
+    import signal
+    import sys
+    import time
+
+    options = ["--mixed-precision", "--ema", "--warmup-steps", "5", "--no-mlflow", "--no-dvclive"]
+
+    def command(out):
+        return [sys.executable, "-m", "corvane.demo", "--quick", "--epochs", "2", "--out", str(out)]
+
+    def run(out):
+        done = subprocess.run(
+            command(out) + options,
+            cwd=tmp_path,
+            env=resume_kills.demo_env(out),
+            capture_output=True,
+            text=True,
+            timeout=300,
+        )
+        assert done.returncode == 0, done.stderr[-2000:]
+        return done.stdout
+
+    run(tmp_path / "whole")
+    cut = tmp_path / "cut"
+    process = subprocess.Popen(
+        command(cut) + options,
+        cwd=tmp_path,
+        env=resume_kills.demo_env(cut),
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+    )
+    try:
+        deadline = time.monotonic() + 300
+        while not (cut / "backup" / "backup-1.json").exists() and process.poll() is None:
+            assert time.monotonic() < deadline
+            time.sleep(0.05)
+        process.send_signal(signal.SIGKILL)
+    finally:
+        process.kill()
+        process.wait()
+    assert not (cut / "backup" / "backup-2.json").exists()
+    assert "Resuming from the backup of epoch 1" in run(cut)
+    assert resume_kills.compare(cut, tmp_path / "whole") == {
+        "summary.csv equal": True,
+        "last.h5": 0.0,
+        "best.h5": 0.0,
+        "training state": 0.0,
+    }

@@ -53,6 +53,12 @@ class DemoConfig:
     deterministic: bool = True
     # Stop after this many validation passes without a better mAP@0.5; None: never.
     patience: int | None = None
+    # float16 compute with loss scaling on a GPU, bfloat16 on a CPU; variables float32.
+    mixed_precision: bool = False
+    # Validate and save an exponential moving average of the weights.
+    ema: bool = False
+    # A linear warmup of this many steps in front of the cosine decay; None: its own.
+    warmup_steps: int | None = None
 
     def __post_init__(self):
         if self.quick:
@@ -178,9 +184,30 @@ def parse_args(argv=None) -> DemoConfig:
         "(the checkpoint metric); the same command again then trains nothing "
         "(default: train every epoch)",
     )
+    parser.add_argument(
+        "--mixed-precision",
+        action="store_true",
+        help="compute in float16 with loss scaling on a GPU, in bfloat16 on a CPU (where it "
+        "is slower than float32); variables and outputs stay float32",
+    )
+    parser.add_argument(
+        "--ema",
+        action="store_true",
+        help="validate and save an exponential moving average of the weights; training "
+        "goes on from the weights themselves",
+    )
+    parser.add_argument(
+        "--warmup-steps",
+        type=int,
+        metavar="N",
+        help="warm the learning rate up linearly over N steps, then the cosine decay "
+        "(default: the decay's own warmup of a tenth of the steps, at most 100)",
+    )
     args = parser.parse_args(argv)
     if args.patience is not None and args.patience < 1:
         parser.error("--patience must be at least 1")
+    if args.warmup_steps is not None and args.warmup_steps < 1:
+        parser.error("--warmup-steps must be at least 1")
     if args.epochs < 1:
         parser.error("--epochs must be at least 1")
     if bool(args.coco_train) != bool(args.coco_val):
@@ -216,6 +243,9 @@ def parse_args(argv=None) -> DemoConfig:
         fresh=args.fresh,
         deterministic=args.deterministic,
         patience=args.patience,
+        mixed_precision=args.mixed_precision,
+        ema=args.ema,
+        warmup_steps=args.warmup_steps,
     )
 
 
@@ -237,8 +267,10 @@ def run_demo(config: DemoConfig) -> DemoResult:
     # Only the chief writes; the trainer sends another worker's files elsewhere.
     chief = strategy is None or distributed.WorkerRole(strategy).is_chief
 
-    from corvane.tessmark.callbacks import CallbackList, EarlyStopping
+    from corvane.tessmark.callbacks import CallbackList, DivergenceGuard, EarlyStopping
     from corvane.tessmark.data import EpochOrder, batch_training_set
+    from corvane.tessmark.ema import ExponentialMovingAverage
+    from corvane.tessmark.schedules import LinearWarmup
     from corvane.validator.evaluator import DetectionEvaluator
 
     from . import data, resume
@@ -274,20 +306,32 @@ def run_demo(config: DemoConfig) -> DemoResult:
     val_ds = source.validation
     classes = list(source.classes)
 
+    if config.mixed_precision:
+        gpu = bool(tf.config.list_physical_devices("GPU"))
+        tf.keras.mixed_precision.set_global_policy("mixed_float16" if gpu else "mixed_bfloat16")
     with strategy.scope() if strategy else contextlib.nullcontext():
         # Global batch statistics, so that several replicas train as one device would.
         model = build_detector(num_classes=len(classes), synchronized=strategy is not None)
         steps = config.epochs * len(train_ds)
-        schedule = tf.keras.optimizers.schedules.CosineDecay(
-            config.learning_rate / 10,
-            decay_steps=steps,
-            alpha=0.02,
-            warmup_target=config.learning_rate,
-            warmup_steps=min(100, steps // 10),
-        )
+        if config.warmup_steps:
+            decay = tf.keras.optimizers.schedules.CosineDecay(
+                config.learning_rate, decay_steps=steps, alpha=0.02
+            )
+            schedule = LinearWarmup(config.warmup_steps, decay, config.learning_rate / 10)
+        else:
+            schedule = tf.keras.optimizers.schedules.CosineDecay(
+                config.learning_rate / 10,
+                decay_steps=steps,
+                alpha=0.02,
+                warmup_target=config.learning_rate,
+                warmup_steps=min(100, steps // 10),
+            )
         optimizer = tf.keras.optimizers.Adam(schedule)
+        if tf.keras.mixed_precision.global_policy().compute_dtype == "float16":
+            optimizer = tf.keras.mixed_precision.LossScaleOptimizer(optimizer)
         # Slot variables made inside the first step would cost tf.function a second trace.
         optimizer.build(model.trainable_variables)
+        average = ExponentialMovingAverage(model) if config.ema else None
     evaluator = DetectionEvaluator(model, class_names=classes)
     info = {
         **{k: v for k, v in asdict(config).items() if k not in LOCAL_SETTINGS},
@@ -334,8 +378,12 @@ def run_demo(config: DemoConfig) -> DemoResult:
             **({"strategy": strategy} if strategy else {}),
         )
         run.started(run_id)
-        handlers = [EpochOrder(data_epoch), resume.PhaseMarks()]
+        # The guard first: no other handler sees a step whose loss is not a number.
+        handlers = [DivergenceGuard(), EpochOrder(data_epoch), resume.PhaseMarks()]
         backup = run.backup(trainer, logger)
+        if average:
+            backup.register("ema", average.state)
+            handlers.append(average)
         if config.patience:
             stopping = EarlyStopping(config.patience)
             backup.register("early_stopping", stopping)
@@ -456,12 +504,13 @@ def main(argv=None) -> int:
     if config.export_coco:
         return export(config)
     from corvane.tessmark.backup import BackupError
+    from corvane.tessmark.callbacks import TrainingDiverged
     from corvane.tessmark.coco import CocoFormatError
     from corvane.tessmark.runs import ResumeError
 
     try:
         result = run_demo(config)
-    except (CocoFormatError, ResumeError, BackupError) as error:
+    except (CocoFormatError, ResumeError, BackupError, TrainingDiverged) as error:
         print(f"python -m corvane.demo: error: {error}", file=sys.stderr)
         return 2
     print(report(result))

@@ -30,6 +30,9 @@ RUN_OPTIONS = (
     "coco_val",
     "images",
     "patience",
+    "mixed_precision",
+    "ema",
+    "warmup_steps",
 )
 # Test-only: a file to which the demo appends the phase it enters (see PhaseMarks).
 PHASES_ENV = "CORVANE_DEMO_PHASES"
