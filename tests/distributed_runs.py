@@ -114,17 +114,30 @@ class Recording:
         raise AttributeError(name)
 
 
-def train_once(tf, strategy, loss, weights, examples, folder):
+def train_once(tf, strategy, loss, weights, examples, folder, aid=None):
+    """One training; ``aid`` adds mixed precision ("mixed"), the weights' moving average
+    ("ema") or the optimizer's gradient clipping ("clipped")."""
+    from corvane.tessmark.callbacks import CallbackList
     from corvane.tessmark.distributed import DistributedDetectionTrainer
+    from corvane.tessmark.ema import ExponentialMovingAverage
     from corvane.tessmark.trainer.detection import DetectionTrainer
 
     shapes, grids = shapes_data(examples)
     dataset = tf.data.Dataset.from_tensor_slices((shapes.images, grids)).batch(BATCH)
-    with strategy.scope() if strategy else contextlib.nullcontext():
-        model = tiny_detector(tf)
-        model.set_weights(weights)
-        optimizer = tf.keras.optimizers.SGD(LEARNING_RATE, momentum=0.5)
-        optimizer.build(model.trainable_variables)
+    if aid == "mixed":
+        tf.keras.mixed_precision.set_global_policy("mixed_float16")
+    try:
+        with strategy.scope() if strategy else contextlib.nullcontext():
+            model = tiny_detector(tf)
+            model.set_weights(weights)
+            clipping = {"global_clipnorm": 0.05} if aid == "clipped" else {}
+            optimizer = tf.keras.optimizers.SGD(LEARNING_RATE, momentum=0.5, **clipping)
+            if aid == "mixed":
+                optimizer = tf.keras.mixed_precision.LossScaleOptimizer(optimizer)
+            optimizer.build(model.trainable_variables)
+            average = ExponentialMovingAverage(model, decay=0.9) if aid == "ema" else None
+    finally:
+        tf.keras.mixed_precision.set_global_policy("float32")
     record = Recording()
     arguments = (model, dataset, optimizer, loss, record, folder)
     with contextlib.redirect_stdout(io.StringIO()):
@@ -132,12 +145,16 @@ def train_once(tf, strategy, loss, weights, examples, folder):
             trainer = DetectionTrainer(*arguments, classes=["x"])
         else:
             trainer = DistributedDetectionTrainer(*arguments, classes=["x"], strategy=strategy)
-    trainer.train(EPOCHS, train_ds=dataset, callback_handler=record)
-    return {
+    handlers = CallbackList([record, average] if average else [record], trainer=trainer)
+    trainer.train(EPOCHS, train_ds=dataset, callback_handler=handlers)
+    result = {
         "shown": record.shown,
         "published": record.published,
         "weights": [w.tolist() for w in model.get_weights()],
     }
+    if average:
+        result["average"] = average.state.average.numpy().tolist()
+    return result
 
 
 def equivalence(result_path):
@@ -168,6 +185,15 @@ def equivalence(result_path):
                     if name == "tessmark":
                         case[side]["compute_loss_calls"] = loss.calls
                 results[f"{name}-{examples}"] = case
+        # Mixed precision, the moving average and gradient clipping, with TessmarkLoss and a
+        # smaller last batch.
+        for aid in ("mixed", "ema", "clipped"):
+            results[f"{aid}-11"] = {
+                side: train_once(
+                    tf, chosen, TessmarkLoss(), weights, 11, f"{folder}/{aid}{side}", aid
+                )
+                for side, chosen in (("single", None), ("mirrored", strategy))
+            }
         # A last batch of one example leaves the second replica with nothing.
         try:
             train_once(tf, strategy, TessmarkLoss(), weights, 9, f"{folder}/small")
