@@ -31,6 +31,8 @@ KINDS = [
     "distributed",
     "resume",
     "evaluator",
+    "gpu",
+    "aids",
 ]
 
 
@@ -129,6 +131,26 @@ def bench_evaluator(quick):
         row(*cells)
 
 
+def bench_gpu(quick):
+    # Its own process: the mixed precision policy is set per case.
+    command = [sys.executable, str(ROOT / "bench" / "gpu.py"), "--json"]
+    out = subprocess.run(command + (["--quick"] if quick else []), capture_output=True, text=True)
+    if out.returncode != 0:
+        raise RuntimeError(out.stderr[-3000:])
+    for cells in json.loads(out.stdout.strip().splitlines()[-1]):
+        row(*cells)
+
+
+def bench_aids(quick):
+    command = [sys.executable, str(ROOT / "bench" / "aids_cost.py"), "--json"]
+    quick_options = ["--steps", "50", "--repeats", "3"] if quick else []
+    out = subprocess.run(command + quick_options, capture_output=True, text=True)
+    if out.returncode != 0:
+        raise RuntimeError(out.stderr[-3000:])
+    for cells in json.loads(out.stdout.strip().splitlines()[-1]):
+        row(*cells)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--quick", action="store_true", help="fewer repetitions")
@@ -168,6 +190,10 @@ def main():
                 row(*cells)
         if "evaluator" in want:
             bench_evaluator(args.quick)
+        if "gpu" in want:
+            bench_gpu(args.quick)
+        if "aids" in want:
+            bench_aids(args.quick)
     widths = [
         max(len(str(r[i])) for r in ROWS + [("measure", "compiled", "peer", "ratio", "")])
         for i in range(5)
