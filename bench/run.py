@@ -109,46 +109,24 @@ def bench_checkpoint(folder, quick):
     )
 
 
-def bench_distributed(quick):
-    # Its own process: the CPU is split into logical devices before TensorFlow starts.
-    command = [sys.executable, str(ROOT / "bench" / "distributed.py"), "--json"]
-    out = subprocess.run(command + (["--quick"] if quick else []), capture_output=True, text=True)
+def rows_of_script(script, options):
+    """The rows that a benchmark run in a process of its own prints as its last JSON line:
+    the CPU split into logical devices, a mixed precision policy or the old evaluator read
+    from git history must not reach the other benchmarks."""
+    command = [sys.executable, str(ROOT / "bench" / script), "--json", *options]
+    out = subprocess.run(command, capture_output=True, text=True)
     if out.returncode != 0:
         raise RuntimeError(out.stderr[-3000:])
     for cells in json.loads(out.stdout.strip().splitlines()[-1]):
         row(*cells)
 
 
-def bench_evaluator(quick):
-    # Its own process: the old evaluator is imported from git history as another package.
-    command = [sys.executable, str(ROOT / "bench" / "evaluator_speed.py"), "--json"]
-    out = subprocess.run(
-        command + (["--passes", "2"] if quick else []), capture_output=True, text=True
-    )
-    if out.returncode != 0:
-        raise RuntimeError(out.stderr[-3000:])
-    for cells in json.loads(out.stdout.strip().splitlines()[-1]):
-        row(*cells)
-
-
-def bench_gpu(quick):
-    # Its own process: the mixed precision policy is set per case.
-    command = [sys.executable, str(ROOT / "bench" / "gpu.py"), "--json"]
-    out = subprocess.run(command + (["--quick"] if quick else []), capture_output=True, text=True)
-    if out.returncode != 0:
-        raise RuntimeError(out.stderr[-3000:])
-    for cells in json.loads(out.stdout.strip().splitlines()[-1]):
-        row(*cells)
-
-
-def bench_aids(quick):
-    command = [sys.executable, str(ROOT / "bench" / "aids_cost.py"), "--json"]
-    quick_options = ["--steps", "50", "--repeats", "3"] if quick else []
-    out = subprocess.run(command + quick_options, capture_output=True, text=True)
-    if out.returncode != 0:
-        raise RuntimeError(out.stderr[-3000:])
-    for cells in json.loads(out.stdout.strip().splitlines()[-1]):
-        row(*cells)
+SCRIPTS = {  # kind: (script, options of a quick run)
+    "distributed": ("distributed.py", ["--quick"]),
+    "evaluator": ("evaluator_speed.py", ["--passes", "2"]),
+    "gpu": ("gpu.py", ["--quick"]),
+    "aids": ("aids_cost.py", ["--steps", "50", "--repeats", "3"]),
+}
 
 
 def main():
@@ -181,19 +159,14 @@ def main():
             bench_import()
         if "checkpoint" in want:
             bench_checkpoint(f"{folder}/checkpoint", args.quick)
-        if "distributed" in want:
-            bench_distributed(args.quick)
         if "resume" in want:
             from bench import resume_cost
 
             for cells in resume_cost.rows(folder, quick=args.quick):
                 row(*cells)
-        if "evaluator" in want:
-            bench_evaluator(args.quick)
-        if "gpu" in want:
-            bench_gpu(args.quick)
-        if "aids" in want:
-            bench_aids(args.quick)
+        for kind, (script, quick_options) in SCRIPTS.items():
+            if kind in want:
+                rows_of_script(script, quick_options if args.quick else [])
     widths = [
         max(len(str(r[i])) for r in ROWS + [("measure", "compiled", "peer", "ratio", "")])
         for i in range(5)
