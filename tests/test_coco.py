@@ -1,4 +1,5 @@
-"""The COCO reader, its checks of bad input, the writer's round trip, and the letterbox."""
+"""The COCO reader, its checks of bad input, clipping, crowds, EXIF orientation, the writer's
+round trip, and the letterbox."""
 
 import json
 
@@ -11,9 +12,12 @@ from corvane.tessmark.coco import (
     CocoFormatError,
     Letterbox,
     coco_document,
+    image_header,
     letterbox_image,
     read_coco,
+    read_image,
 )
+from corvane.tessmark.data import coco_training_elements, coco_validation_samples
 
 
 def picture(path, width, height, format="PNG", value=100):
@@ -268,3 +272,93 @@ class TestLetterbox:
         for out in ds:
             assert out.shape == (16, 16, 3)
             assert (out.numpy()[4:12] == 50).all() and (out.numpy()[:4] == 0).all()
+
+
+class TestEdgesAndCrowds:
+    def test_clip_option(self, dataset):
+        folder, document = dataset
+        assert read_coco(write(folder, document), clip=0.5).clipped == 0
+        document["annotations"][2]["bbox"] = [40, 8, 24.4, 40]  # 0.4 px past the right edge
+        path = write(folder, document)
+        with pytest.raises(CocoFormatError, match="0.4 px past the edge"):
+            read_coco(path)
+        result = read_coco(path, clip=0.5)
+        assert result.clipped == 1
+        np.testing.assert_array_equal(result.images[0].boxes[1], [40, 8, 64, 48, 1])
+        for bbox, expected in (([40, 8, 26, 40], "2 px past"), ([64.1, 8, 0.2, 4], "wholly")):
+            document["annotations"][2]["bbox"] = bbox
+            with pytest.raises(CocoFormatError, match=expected):
+                read_coco(write(folder, document), clip=0.5)
+        with pytest.raises(ValueError, match="clip must be a number of pixels"):
+            read_coco(path, clip=-1)
+
+    def test_a_wrong_declared_size_is_its_images_one_fault(self, dataset):
+        folder, document = dataset
+        document["images"][0].update(width=32)  # both boxes of the image reach past 32
+        with pytest.raises(CocoFormatError) as caught:
+            read_coco(write(folder, document))
+        assert caught.value.problems == [
+            "image id 10, file_name 'img/a.png': the file is 64x48 pixels, the entry says "
+            "32x48 (width x height)"
+        ]
+
+    def test_crowd_regions_are_kept_apart_and_written_back(self, dataset, tmp_path):
+        result = read_coco(write(*dataset))
+        np.testing.assert_array_equal(result.images[0].crowd, [[0, 0, 64, 48, 0]])
+        assert result.images[1].crowd.shape == (0, 5)
+        picture(tmp_path / "w.png", 20, 10)
+        boxes, crowd = [[1, 2, 9, 8, 0]], [[0.5, 0, 20, 7.5, 1]]
+        document = coco_document(["a", "b"], [("w.png", 20, 10, boxes, crowd)])
+        assert [a["iscrowd"] for a in document["annotations"]] == [0, 1]
+        again = read_coco(write(tmp_path, document)).images[0]
+        np.testing.assert_array_equal(again.boxes, boxes)
+        np.testing.assert_array_equal(again.crowd, crowd)
+
+
+class TestExifOrientation:
+    def test_each_orientation_is_displayed_as_pillow_displays_it(self, tmp_path):
+        from PIL import ImageOps
+
+        stored = np.random.default_rng(1).integers(0, 256, (5, 7, 3), dtype=np.uint8)
+        for orientation in range(1, 9):
+            path = tmp_path / f"{orientation}.png"
+            exif = Image.Exif()
+            exif[0x0112] = orientation
+            Image.fromarray(stored).save(path, exif=exif)
+            with Image.open(path) as opened:
+                expected = np.asarray(ImageOps.exif_transpose(opened))
+            assert np.array_equal(read_image(path), expected), orientation
+            header, _ = image_header(str(path), str(tmp_path))
+            assert (header.height, header.width) == expected.shape[:2]
+        # A JPEG's tag is read from its header too.
+        exif = Image.Exif()
+        exif[0x0112] = 6
+        Image.fromarray(stored).save(tmp_path / "photo.jpg", exif=exif)
+        header, _ = image_header(str(tmp_path / "photo.jpg"), str(tmp_path))
+        assert (header.orientation, header.width, header.height) == (6, 5, 7)
+
+    def test_a_turned_photo_trains_as_the_same_image_turned_on_disk(self, tmp_path):
+        displayed = np.random.default_rng(2).integers(0, 256, (40, 24, 3), dtype=np.uint8)
+        Image.fromarray(displayed).save(tmp_path / "upright.png")
+        exif = Image.Exif()
+        exif[0x0112] = 6  # "turn a quarter clockwise to display"
+        Image.fromarray(np.rot90(displayed)).save(tmp_path / "turned.png", exif=exif)
+        boxes = np.array([[2, 3, 20, 30, 1], [0, 30, 24, 40, 0]], np.float32)
+        read = {}
+        for name in ("upright", "turned"):
+            entries = [(f"{name}.png", 24, 40, boxes)]
+            read[name] = read_coco(write(tmp_path, coco_document(["a", "b"], entries), name))
+        upright, turned = read["upright"], read["turned"]
+        assert (turned.images[0].orientation, upright.images[0].orientation) == (6, 1)
+        np.testing.assert_array_equal(turned.images[0].boxes, upright.images[0].boxes)
+        for ours, theirs in zip(
+            [*coco_training_elements(turned, 32, 8), *coco_validation_samples(turned)],
+            [*coco_training_elements(upright, 32, 8), *coco_validation_samples(upright)],
+        ):
+            for a, b in zip(ours[:2], theirs[:2]):  # pixels, and grids or boxes; not names
+                assert np.array_equal(a.numpy(), b.numpy())
+        assert np.array_equal(read_image(tmp_path / "turned.png"), displayed)
+        # The stored size declared for a turned photo: the message says why it differs.
+        entries = [("turned.png", 40, 24, boxes[:0])]
+        with pytest.raises(CocoFormatError, match="EXIF orientation 6 turns the stored pixels"):
+            read_coco(write(tmp_path, coco_document(["a", "b"], entries), "stored"))

@@ -7,9 +7,15 @@ annotations file and each faulty entry (image id, annotation id, file name).
 Images without annotations are kept: they are negatives.
 
 Boxes come out as float32 rows ``[x1, y1, x2, y2, class_index]`` in pixels of
-the original image, ``class_index`` counting the categories in the file's order.
-Crowd annotations (``iscrowd`` 1) mark regions of many objects rather than one
-object; they are left out of the boxes.
+the original image as displayed, ``class_index`` counting the categories in the
+file's order. Crowd annotations (``iscrowd`` 1) mark regions of many objects
+rather than one object; they are kept apart from the boxes, for writers and
+scorers that ignore them. A box a little past the image's edge, as labelling
+tools export, is refused unless ``clip`` allows it.
+
+Images are taken as displayed: an EXIF orientation (a camera's "rotate me") is
+read from the file's header, sizes are reported turned, and :func:`decode_image`
+and :func:`read_image` turn the pixels the same way.
 
 :class:`Letterbox` fits an image of any size into a square network input: scaled
 to fit, centred, the rest filled. It maps boxes both ways, so that training
@@ -37,11 +43,11 @@ EDGE_TOLERANCE = 1e-3
 SHOWN_PROBLEMS = 20
 
 
-class CocoFormatError(ValueError):
-    """Annotations that cannot be trained on, with every fault found.
+class DatasetFormatError(ValueError):
+    """A dataset that cannot be trained on, with every fault found.
 
-    ``path`` is the annotations file; ``problems`` lists one line per fault, each
-    starting with the entry it concerns.
+    ``path`` is the dataset's file or folder; ``problems`` lists one line per fault,
+    each starting with the entry it concerns.
     """
 
     def __init__(self, path: str, problems: Sequence[str]):
@@ -59,9 +65,22 @@ class CocoFormatError(ValueError):
         super().__init__(message)
 
 
+class CocoFormatError(DatasetFormatError):
+    """COCO annotations that cannot be trained on; ``path`` is the annotations file."""
+
+
+def no_boxes() -> np.ndarray:
+    return np.zeros((0, 5), np.float32)
+
+
 @dataclass(frozen=True)
 class CocoImage:
-    """One image: where its file is, its size, and its boxes (see the module docstring)."""
+    """One image: where its file is, its size, and its boxes (see the module docstring).
+
+    ``width`` and ``height`` are the displayed size: turned by ``orientation``, the
+    file's EXIF orientation (1 to 8; 1 when none). ``crowd`` holds regions left out of
+    training (COCO's ``iscrowd``, VOC's ``difficult``), rows like ``boxes``.
+    """
 
     id: int
     file_name: str
@@ -69,17 +88,24 @@ class CocoImage:
     width: int
     height: int
     boxes: np.ndarray = field(repr=False)
+    crowd: np.ndarray = field(default_factory=no_boxes, repr=False)
+    orientation: int = 1
 
 
 @dataclass(frozen=True)
 class CocoDataset:
-    """A checked annotations file: class names in category order, images in file order."""
+    """A checked dataset: class names in category order, images in file order.
+
+    ``annotations`` is the file (or folder) it was read from; ``clipped`` counts the
+    boxes that were clipped to their image.
+    """
 
     annotations: str
     images_dir: str
     classes: tuple[str, ...]
     category_ids: tuple[int, ...]
     images: tuple[CocoImage, ...]
+    clipped: int = 0
 
     def __len__(self) -> int:
         return len(self.images)
@@ -89,16 +115,24 @@ class CocoDataset:
         return self if count is None else replace(self, images=self.images[:count])
 
 
-def read_coco(annotations: str | os.PathLike, images_dir: str | os.PathLike | None = None):
+def read_coco(
+    annotations: str | os.PathLike,
+    images_dir: str | os.PathLike | None = None,
+    *,
+    clip: float = 0.0,
+) -> CocoDataset:
     """Reads and checks ``annotations``; ``file_name`` entries are relative to ``images_dir``.
 
-    ``images_dir`` defaults to the folder of the annotations file. Raises
+    ``images_dir`` defaults to the folder of the annotations file. A box reaching at
+    most ``clip`` pixels past its image's edge is clipped to the image (counted in
+    ``CocoDataset.clipped``); one further out is a fault. Raises
     :class:`CocoFormatError` when the file is not COCO detection annotations or
     any entry is faulty: an image file that is missing, unreadable, of a format
     TensorFlow cannot decode or of another size than declared; a box that is not
     four numbers, has a width or height of 0 or less, or reaches outside its
     image; an annotation of an unknown image or category; duplicate ids.
     """
+    clip = check_clip(clip)
     path = os.path.abspath(os.fspath(annotations))
     folder = os.path.abspath(os.fspath(images_dir)) if images_dir else os.path.dirname(path)
     document = _load_json(path)
@@ -124,23 +158,24 @@ def read_coco(annotations: str | os.PathLike, images_dir: str | os.PathLike | No
     problems += _duplicates("image", image_ids, "id")
     problems += _duplicates("annotation", [a["id"] for a in document["annotations"]], "id")
 
-    sizes = {}
+    headers: dict[int, ImageHeader] = {}
+    wrong_size = set()
     for image in coco.loadImgs(coco.getImgIds()):
         entry = _image_entry(image)
-        file_path = os.path.join(folder, image["file_name"])
-        found, problem = _image_header(file_path, folder)
-        if problem:
+        header, problem = image_header(os.path.join(folder, image["file_name"]), folder)
+        if header is None:
             problems.append(f"{entry}: {problem}")
             continue
-        declared = (image.get("width"), image.get("height"))
-        if None not in declared and declared != found:
-            problems.append(
-                f"{entry}: the file is {found[0]}x{found[1]} pixels, the entry says "
-                f"{declared[0]}x{declared[1]} (width x height)"
-            )
+        problem = header.size_problem(image.get("width"), image.get("height"), "the entry says")
+        if problem:
+            problems.append(f"{entry}: {problem}")
+            # Its boxes were drawn on some other picture: checking them would report
+            # the same fault once more for each.
+            wrong_size.add(image["id"])
             continue
-        sizes[image["id"]] = found
+        headers[image["id"]] = header
 
+    placed, clipped = {}, 0
     for annotation in document["annotations"]:
         image = coco.imgs.get(annotation["image_id"])
         entry = f"annotation id {annotation['id']}"
@@ -154,8 +189,23 @@ def read_coco(annotations: str | os.PathLike, images_dir: str | os.PathLike | No
                 f"{entry}: category_id {annotation['category_id']!r} is not in categories "
                 f"(ids {known})"
             )
-        size = sizes.get(image["id"], (image.get("width"), image.get("height")))
-        problem = _box_problem(annotation["bbox"], *size)
+        bbox = annotation["bbox"]
+        problem = _bbox_problem(bbox)
+        if problem is None and image["id"] not in wrong_size:
+            header = headers.get(image["id"])
+            # Without a readable file, the declared size is all there is to check against.
+            width, height = (
+                (header.width, header.height)
+                if header
+                else (image.get("width"), image.get("height"))
+            )
+            if width is not None and height is not None:
+                x, y, w, h = bbox
+                corners, was_clipped, problem = place_box(x, y, x + w, y + h, width, height, clip)
+                if problem:
+                    problem = f"box {bbox} (x, y, width, height) {problem}"
+                placed[annotation["id"]] = corners
+                clipped += was_clipped
         if problem:
             problems.append(f"{entry}: {problem}")
     if problems:
@@ -163,24 +213,27 @@ def read_coco(annotations: str | os.PathLike, images_dir: str | os.PathLike | No
 
     images = []
     for image in coco.loadImgs(image_ids):
-        annotations_of_image = coco.loadAnns(coco.getAnnIds(imgIds=[image["id"]]))
-        rows = []
-        for annotation in annotations_of_image:
-            if not annotation.get("iscrowd", 0):
-                x, y, w, h = annotation["bbox"]
-                rows.append((x, y, x + w, y + h, class_index[annotation["category_id"]]))
-        width, height = sizes[image["id"]]
+        rows: list[tuple] = []
+        crowd: list[tuple] = []
+        for annotation in coco.loadAnns(coco.getAnnIds(imgIds=[image["id"]])):
+            row = (*placed[annotation["id"]], class_index[annotation["category_id"]])
+            (crowd if annotation.get("iscrowd", 0) else rows).append(row)
+        header = headers[image["id"]]
         images.append(
             CocoImage(
                 id=image["id"],
                 file_name=image["file_name"],
-                path=os.path.join(folder, image["file_name"]),
-                width=width,
-                height=height,
+                path=header.path,
+                width=header.width,
+                height=header.height,
                 boxes=np.asarray(rows, np.float32).reshape(-1, 5),
+                crowd=np.asarray(crowd, np.float32).reshape(-1, 5),
+                orientation=header.orientation,
             )
         )
-    return CocoDataset(path, folder, tuple(classes), tuple(category_ids), tuple(images))
+    return CocoDataset(
+        path, folder, tuple(classes), tuple(category_ids), tuple(images), clipped=clipped
+    )
 
 
 def _load_json(path: str):
@@ -283,36 +336,87 @@ def _image_entry(image: dict) -> str:
     return f"image id {image['id']}, file_name {image['file_name']!r}"
 
 
-def _image_header(file_path: str, folder: str):
-    """((width, height), None) from the file's header, or (None, what is wrong)."""
+@dataclass(frozen=True)
+class ImageHeader:
+    """What an image file's header says: its displayed size and EXIF orientation."""
+
+    path: str
+    width: int
+    height: int
+    orientation: int = 1
+
+    def size_problem(self, width, height, declared: str) -> str | None:
+        """The fault of a declared size (None where it is absent), or None."""
+        if width is None or height is None or (width, height) == (self.width, self.height):
+            return None
+        problem = (
+            f"the file is {self.width}x{self.height} pixels, {declared} "
+            f"{width}x{height} (width x height)"
+        )
+        if self.orientation >= 5 and (width, height) == (self.height, self.width):
+            problem += (
+                f"; its EXIF orientation {self.orientation} turns the stored pixels, "
+                "and boxes are taken as displayed"
+            )
+        return problem
+
+
+def image_header(file_path: str, folder: str) -> tuple[ImageHeader | None, str | None]:
+    """(header, None) from the file's header, without decoding it, or (None, what is wrong)."""
     from PIL import Image, UnidentifiedImageError
 
     if not os.path.isfile(file_path):
         return None, f"image file not found: {file_path} (images folder {folder})"
     try:
         with Image.open(file_path) as picture:
-            size, kind = picture.size, picture.format
-    except (UnidentifiedImageError, OSError) as error:
+            (width, height), kind = picture.size, picture.format
+            orientation = _orientation(picture)
+    except (UnidentifiedImageError, OSError, SyntaxError) as error:
         return None, f"cannot read the image file {file_path}: {error}"
     if kind not in IMAGE_FORMATS:
         return None, (f"{file_path} is a {kind} image; supported are {', '.join(IMAGE_FORMATS)}")
-    return size, None
+    if orientation >= 5:
+        width, height = height, width
+    return ImageHeader(file_path, width, height, orientation), None
 
 
-def _box_problem(bbox, width, height) -> str | None:
+def check_clip(clip) -> float:
+    """``clip`` as a float, or a ValueError saying what it must be."""
+    if not (_is_number(clip) and clip >= 0):
+        raise ValueError(f"clip must be a number of pixels, 0 or more, not {clip!r}")
+    return float(clip)
+
+
+def place_box(x1, y1, x2, y2, width, height, clip: float = 0.0):
+    """A box's corners checked against its image: ``(corners, clipped, problem)``.
+
+    A box inside the image (within ``EDGE_TOLERANCE``) keeps its corners. One that
+    reaches at most ``clip`` pixels past the edge is clipped to the image. Any other
+    is refused: ``problem`` completes a sentence that starts with the box.
+    """
+    overshoot = max(-x1, -y1, x2 - width, y2 - height)
+    if overshoot <= 0 or (overshoot <= EDGE_TOLERANCE and not clip):
+        return (x1, y1, x2, y2), False, None
+    if overshoot <= max(clip, EDGE_TOLERANCE):
+        corners = (max(x1, 0), max(y1, 0), min(x2, width), min(y2, height))
+        if corners[0] < corners[2] and corners[1] < corners[3]:
+            return corners, True, None
+        return None, False, f"lies wholly outside its image of {width}x{height} pixels"
+    return (
+        None,
+        False,
+        (
+            f"reaches outside its image of {width}x{height} pixels (x from {x1:g} to {x2:g}, "
+            f"y from {y1:g} to {y2:g}), {overshoot:g} px past the edge"
+        ),
+    )
+
+
+def _bbox_problem(bbox) -> str | None:
     if not (isinstance(bbox, list) and len(bbox) == 4 and all(_is_number(v) for v in bbox)):
         return f"'bbox' must be four numbers [x, y, width, height], found {bbox!r}"
-    x, y, w, h = bbox
-    if w <= 0 or h <= 0:
+    if bbox[2] <= 0 or bbox[3] <= 0:
         return f"box {bbox} (x, y, width, height) has a width or height of 0 or less"
-    if width is None or height is None:
-        return None  # the image's own fault was reported
-    tolerance = EDGE_TOLERANCE
-    if x < -tolerance or y < -tolerance or x + w > width + tolerance or y + h > height + tolerance:
-        return (
-            f"box {bbox} (x, y, width, height) reaches outside its image of "
-            f"{width}x{height} pixels (x from {x:g} to {x + w:g}, y from {y:g} to {y + h:g})"
-        )
     return None
 
 
@@ -333,14 +437,15 @@ def _kind(value) -> str:
 
 def coco_document(
     classes: Sequence[str],
-    images: Iterable[tuple[str, int, int, np.ndarray]],
+    images: Iterable[tuple],
     supercategory: str = "object",
 ) -> dict:
     """COCO annotations for ``images`` given as ``(file_name, width, height, boxes)``.
 
     ``boxes`` are rows ``[x1, y1, x2, y2, class_index]`` in pixels, as
     :func:`read_coco` returns them; reading the result back gives the same
-    float32 boxes. Ids count from 1, categories in the order of ``classes``.
+    float32 boxes. A fifth item, rows of the same form, is written as crowd
+    regions (``iscrowd`` 1). Ids count from 1, categories in the order of ``classes``.
     """
     document = {
         "images": [],
@@ -350,22 +455,23 @@ def coco_document(
             for k, name in enumerate(classes)
         ],
     }
-    for image_id, (file_name, width, height, boxes) in enumerate(images, start=1):
+    for image_id, (file_name, width, height, boxes, *crowd) in enumerate(images, start=1):
         document["images"].append(
             {"id": image_id, "file_name": file_name, "width": int(width), "height": int(height)}
         )
-        for x1, y1, x2, y2, cls in np.asarray(boxes, np.float32).reshape(-1, 5).tolist():
-            w, h = x2 - x1, y2 - y1
-            document["annotations"].append(
-                {
-                    "id": len(document["annotations"]) + 1,
-                    "image_id": image_id,
-                    "category_id": int(cls) + 1,
-                    "bbox": [x1, y1, w, h],
-                    "area": w * h,
-                    "iscrowd": 0,
-                }
-            )
+        for iscrowd, rows in enumerate([boxes, *crowd]):
+            for x1, y1, x2, y2, cls in np.asarray(rows, np.float32).reshape(-1, 5).tolist():
+                w, h = x2 - x1, y2 - y1
+                document["annotations"].append(
+                    {
+                        "id": len(document["annotations"]) + 1,
+                        "image_id": image_id,
+                        "category_id": int(cls) + 1,
+                        "bbox": [x1, y1, w, h],
+                        "area": w * h,
+                        "iscrowd": iscrowd,
+                    }
+                )
     return document
 
 
@@ -442,9 +548,72 @@ def letterbox_image(image, new_height, new_width, top, left, size: int, fill: in
     return tf.ensure_shape(placed, [size, size, image.shape[-1]])
 
 
-def decode_image(path):
-    """The image file at ``path`` (a string tensor in a pipeline) as (H, W, 3) uint8."""
+# EXIF orientation -> (mirrored first, then quarter turns counterclockwise) to display it.
+ORIENTATIONS = {
+    1: (False, 0),
+    2: (True, 0),
+    3: (False, 2),
+    4: (True, 2),
+    5: (True, 1),
+    6: (False, 3),
+    7: (True, 3),
+    8: (False, 1),
+}
+
+
+def _orientation(picture) -> int:
+    """The EXIF orientation of an open Pillow image, 1 when it has none or a wrong one."""
+    # Pillow looks for a PNG's eXIf chunk after the pixels by decoding them all; a chunk
+    # there is rare, and every file would pay for it.
+    if picture.format == "PNG" and "exif" not in picture.info:
+        return 1
+    value = picture.getexif().get(0x0112, 1)
+    return value if value in ORIENTATIONS else 1
+
+
+def image_orientation(path: str | os.PathLike) -> int:
+    """The EXIF orientation of the image file at ``path``; 1 when none can be read."""
+    from PIL import Image, UnidentifiedImageError
+
+    try:
+        with Image.open(path) as picture:
+            return _orientation(picture)
+    except (UnidentifiedImageError, OSError, SyntaxError):
+        return 1  # the decoder will say what is wrong with the file
+
+
+def orient_image(image, orientation):
+    """(H, W, C) pixels as stored, turned as EXIF ``orientation`` (a tensor or an int) says."""
+    import tensorflow as tf
+
+    table = np.array([ORIENTATIONS.get(k, (False, 0)) for k in range(9)], np.int32)
+    mirrored, turns = tf.unstack(tf.gather(tf.constant(table), orientation))
+    image = tf.cond(
+        mirrored > 0, lambda: tf.image.flip_left_right(image), lambda: tf.identity(image)
+    )
+    return tf.image.rot90(image, turns)
+
+
+def decode_image(path, orientation=1):
+    """The image file at ``path`` (a string tensor in a pipeline) as (H, W, 3) uint8.
+
+    ``orientation`` (``CocoImage.orientation``, a tensor in a pipeline) turns the
+    pixels as displayed.
+    """
     import tensorflow as tf
 
     image = tf.io.decode_image(tf.io.read_file(path), channels=3, expand_animations=False)
-    return tf.ensure_shape(image, [None, None, 3])
+    image = tf.ensure_shape(image, [None, None, 3])
+    if isinstance(orientation, int) and orientation == 1:
+        return image
+    return tf.ensure_shape(orient_image(image, orientation), [None, None, 3])
+
+
+def read_image(path: str | os.PathLike) -> np.ndarray:
+    """The image file at ``path`` (PNG, JPEG, GIF, BMP) as displayed, (H, W, 3) uint8.
+
+    Decoded as for training, turned by its EXIF orientation. A file that cannot be
+    decoded raises ``tf.errors.OpError``.
+    """
+    path = os.fspath(path)
+    return decode_image(path, image_orientation(path)).numpy()
