@@ -33,6 +33,7 @@ KINDS = [
     "evaluator",
     "gpu",
     "aids",
+    "export",
 ]
 
 
@@ -126,6 +127,7 @@ SCRIPTS = {  # kind: (script, options of a quick run)
     "evaluator": ("evaluator_speed.py", ["--passes", "2"]),
     "gpu": ("gpu.py", ["--quick"]),
     "aids": ("aids_cost.py", ["--steps", "50", "--repeats", "3"]),
+    "export": ("export.py", ["--quick", "--repeats", "1"]),
 }
 
 

@@ -147,3 +147,31 @@ def test_mistakes_are_named(checkpoints, tmp_path, refused):
     (tmp_path / "broken.h5").write_bytes(b"not a network")
     assert "cannot load the checkpoint" in refused(tmp_path / "broken.h5", square)
     assert "--score must be between 0 and 1" in refused(best, square, "--score", "2")
+
+
+def test_an_export_that_cannot_be_run_is_named(tmp_path, refused):
+    square = write_png(tmp_path / "square.png", picture(64, 64, (40, 16, 48, 24)))
+    for name in ("broken.tflite", "broken.onnx"):
+        (tmp_path / name).write_bytes(b"not a network")
+        assert f"cannot load the checkpoint {tmp_path / name}" in refused(tmp_path / name, square)
+    (tmp_path / "empty").mkdir()
+    message = refused(tmp_path / "empty", square)
+    assert f"{tmp_path / 'empty'} is not a SavedModel" in message
+
+
+def test_a_photo_stored_sideways_is_detected_as_displayed(checkpoints, tmp_path, capsys):
+    """EXIF orientation 6 (turn a quarter clockwise to display): the same detections, in
+    the displayed image's pixels, as the upright picture."""
+    from PIL import Image
+
+    upright = picture(64, 128, (80, 0, 96, 16))
+    exif = Image.Exif()
+    exif[0x0112] = 6
+    sideways = tmp_path / "sideways.png"
+    # Stored turned a quarter anticlockwise, so that the tag turns it back.
+    Image.fromarray(np.rot90(upright)).save(sideways, exif=exif)
+    plain = write_png(tmp_path / "upright.png", upright)
+    assert main([str(checkpoints / "best.h5"), str(sideways), plain]) == 0
+    turned, straight = [json.loads(line) for line in capsys.readouterr().out.splitlines()]
+    assert (turned["width"], turned["height"]) == (128, 64)
+    assert turned["boxes"] == straight["boxes"] == [[72.0, 0.0, 104.0, 24.0]]

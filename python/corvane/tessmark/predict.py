@@ -22,6 +22,11 @@ An image is letterboxed to the network's square input as in training (scaled to 
 centred, the rest filled), and the boxes are mapped back to the image and clipped to it.
 A channels-first checkpoint (saved with ``trainer.NCHW = True``) is recognised by its
 input and used the same way.
+
+Exports of a checkpoint (:mod:`corvane.tessmark.export`) are taken wherever a checkpoint
+is, and give the same JSON: a SavedModel folder (its ``network`` signature), a ``.tflite``
+file (float32, float16 or int8 inside; TensorFlow's own interpreter) and an ``.onnx`` file
+(through ``onnxruntime``, of the ``[export]`` extra).
 """
 
 from __future__ import annotations
@@ -43,6 +48,8 @@ DEFAULT_SCORE = 0.5
 # The runner's own default: the evaluator measures mAP over every detection from here on.
 EVALUATION_SCORE = 0.05
 NMS_IOU = 0.5
+# What brings the runtimes of the ONNX export (and its converter).
+INSTALL_EXPORT = "pip install 'corvane-tessmark-trainer[export]'"
 
 
 class DetectionRunner:
@@ -79,7 +86,12 @@ class DetectionRunner:
         self.num_classes = channels - 5 if channels else None
         # A traced call is several times faster than an eager one per image; the
         # variables are captured by reference, so training updates show through.
-        self._forward = tf.function(lambda batch: network(batch, training=False))
+        # An exported network runs in its own runtime, already compiled.
+        self._forward = (
+            network
+            if isinstance(network, ExportedNetwork)
+            else tf.function(lambda batch: network(batch, training=False))
+        )
 
     @classmethod
     def from_training_model(cls, model, **kwargs) -> DetectionRunner:
@@ -88,7 +100,8 @@ class DetectionRunner:
 
     @classmethod
     def from_checkpoint(cls, path: str | os.PathLike, **kwargs) -> DetectionRunner:
-        """Runner on a checkpoint the trainer saved (``best.h5``, ``last.h5``)."""
+        """Runner on a checkpoint the trainer saved (``best.h5``, ``last.h5``) or an export
+        of it (a SavedModel folder, ``.tflite``, ``.onnx``)."""
         return cls(load_checkpoint(path), **kwargs)
 
     def detect(self, image) -> Detections:
@@ -128,21 +141,143 @@ class DetectionRunner:
 
 
 def load_checkpoint(path: str | os.PathLike):
-    """The network of a checkpoint, without its training configuration."""
+    """The network of a checkpoint, without its training configuration.
+
+    A folder is taken as a SavedModel, a ``.tflite`` or ``.onnx`` file as that export
+    (an :class:`ExportedNetwork`); anything else is loaded by Keras.
+    """
     import tensorflow as tf
 
     path = os.fspath(path)
     if not os.path.exists(path):
         raise FileNotFoundError(f"no checkpoint at {path}")
+    if os.path.isdir(path):
+        return SavedModelNetwork(path)
+    suffix = os.path.splitext(path)[1].lower()
+    if suffix in EXPORTED_FILES:
+        return EXPORTED_FILES[suffix](path)
     return tf.keras.models.load_model(path, compile=False)
 
 
-def read_image(path: str | os.PathLike) -> np.ndarray:
-    """The image file at ``path`` (PNG, JPEG, GIF, BMP) as (H, W, 3) uint8."""
-    import tensorflow as tf
+class ExportedNetwork:
+    """A checkpoint's network in the runtime of an export, called as the Keras network is.
 
-    data = tf.io.read_file(os.fspath(path))
-    return tf.io.decode_image(data, channels=3, expand_animations=False).numpy()
+    ``input_shape`` and ``output_shape`` are the network's, with ``None`` for the batch;
+    a call takes a float32 batch in that input layout and returns the ``detections`` grid
+    as a numpy array.
+    """
+
+    input_shape: tuple
+    output_shape: tuple
+
+    def __call__(self, batch, training: bool = False) -> np.ndarray:
+        raise NotImplementedError
+
+
+def _shape(dims) -> tuple:
+    """A runtime's shape as Keras gives it: ints, ``None`` where it is not fixed."""
+    return (
+        None,
+        *(int(d) if isinstance(d, (int, np.integer)) and d > 0 else None for d in dims[1:]),
+    )
+
+
+class SavedModelNetwork(ExportedNetwork):
+    """The ``network`` signature of an exported SavedModel (or, in another SavedModel, the
+    default signature when it takes the float batch)."""
+
+    def __init__(self, path: str):
+        import tensorflow as tf
+
+        try:
+            loaded = tf.saved_model.load(path)
+        except (OSError, tf.errors.OpError) as error:
+            raise ValueError(f"{path} is not a SavedModel: {error}") from None
+        signatures = loaded.signatures
+        function = signatures.get("network") or signatures.get("serving_default")
+        inputs = function.structured_input_signature[1] if function is not None else {}
+        outputs = function.structured_outputs if function is not None else {}
+        if len(inputs) != 1 or len(outputs) != 1:
+            raise ValueError(
+                f"{path} has no signature of one input and one output to run as the "
+                f"network (it has {sorted(signatures)})"
+            )
+        # The signature's variables live only as long as the loaded object.
+        self._loaded, self._function = loaded, function
+        ((self._input, spec),) = inputs.items()
+        ((self._output, result),) = outputs.items()
+        self.input_shape, self.output_shape = _shape(spec.shape), _shape(result.shape)
+
+    def __call__(self, batch, training: bool = False) -> np.ndarray:
+        import tensorflow as tf
+
+        batch = tf.convert_to_tensor(batch, tf.float32)
+        return self._function(**{self._input: batch})[self._output].numpy()
+
+
+class TFLiteNetwork(ExportedNetwork):
+    """A ``.tflite`` export in TensorFlow's TFLite interpreter. Quantised inputs and
+    outputs, where a file has them, are converted with the file's own scale."""
+
+    def __init__(self, path: str):
+        import tensorflow as tf
+
+        self.interpreter = tf.lite.Interpreter(model_path=path)
+        self.interpreter.allocate_tensors()
+        self._input = self.interpreter.get_input_details()[0]
+        self._output = self.interpreter.get_output_details()[0]
+        self.input_shape = _shape(self._input["shape_signature"])
+        self.output_shape = _shape(self._output["shape_signature"])
+
+    def __call__(self, batch, training: bool = False) -> np.ndarray:
+        batch = np.asarray(batch, np.float32)
+        index = self._input["index"]
+        if tuple(self.interpreter.get_input_details()[0]["shape"]) != batch.shape:
+            self.interpreter.resize_tensor_input(index, batch.shape)
+            self.interpreter.allocate_tensors()
+        scale, zero = self._input["quantization"]
+        if scale:
+            batch = np.round(batch / scale + zero).astype(self._input["dtype"])
+        self.interpreter.set_tensor(index, batch)
+        self.interpreter.invoke()
+        output = self.interpreter.get_tensor(self._output["index"])
+        scale, zero = self._output["quantization"]
+        return (output.astype(np.float32) - zero) * scale if scale else output.copy()
+
+
+class OnnxNetwork(ExportedNetwork):
+    """An ``.onnx`` export in ``onnxruntime`` (on the CPU)."""
+
+    def __init__(self, path: str):
+        try:
+            import onnxruntime
+        except ImportError:
+            raise ImportError(f"running {path} needs onnxruntime: {INSTALL_EXPORT}") from None
+        try:
+            self.session = onnxruntime.InferenceSession(path, providers=["CPUExecutionProvider"])
+        except Exception as error:  # onnxruntime's own error types, one per cause
+            raise ValueError(
+                f"{path} is not an ONNX network onnxruntime can run: {error}"
+            ) from None
+        inputs, outputs = self.session.get_inputs(), self.session.get_outputs()
+        if len(inputs) != 1:
+            raise ValueError(f"{path} takes {len(inputs)} inputs, not one batch of images")
+        self._input = inputs[0]
+        self.input_shape, self.output_shape = _shape(inputs[0].shape), _shape(outputs[0].shape)
+
+    def __call__(self, batch, training: bool = False) -> np.ndarray:
+        return self.session.run(None, {self._input.name: np.asarray(batch, np.float32)})[0]
+
+
+EXPORTED_FILES = {".tflite": TFLiteNetwork, ".onnx": OnnxNetwork}
+
+
+def read_image(path: str | os.PathLike) -> np.ndarray:
+    """The image file at ``path`` (PNG, JPEG, GIF, BMP) as (H, W, 3) uint8, as displayed:
+    its EXIF orientation applied, as in training and validation."""
+    from corvane.tessmark.coco import read_image as read_displayed
+
+    return read_displayed(path)
 
 
 def read_labels(path: str | os.PathLike) -> list[str]:
@@ -168,9 +303,12 @@ def _arguments(argv):
     parser = argparse.ArgumentParser(
         prog="python -m corvane.tessmark.predict",
         description="Detect objects in images with a checkpoint of DetectionTrainer "
-        "(best.h5 or last.h5); one JSON object per image and line.",
+        "(best.h5 or last.h5) or an export of it; one JSON object per image and line.",
     )
-    parser.add_argument("checkpoint", help="the checkpoint file")
+    parser.add_argument(
+        "checkpoint",
+        help="the checkpoint file, or an export of it: a SavedModel folder, .tflite or .onnx",
+    )
     parser.add_argument("images", nargs="+", metavar="IMAGE", help="PNG, JPEG, GIF or BMP files")
     parser.add_argument(
         "--classes",
@@ -201,8 +339,10 @@ def main(argv=None) -> int:
     if classes_file is None:
         beside = os.path.join(os.path.dirname(os.path.abspath(args.checkpoint)), "labels.txt")
         classes_file = beside if os.path.isfile(beside) else None
-    wanted = [args.checkpoint, classes_file, *args.images]
+    wanted = [classes_file, *args.images]
     missing = [path for path in wanted if path and not os.path.isfile(path)]
+    if not (os.path.isfile(args.checkpoint) or os.path.isdir(args.checkpoint)):
+        missing.insert(0, args.checkpoint)
     if missing:
         parser.error(f"no such file: {', '.join(missing)}")
     classes = read_labels(classes_file) if classes_file else None
@@ -210,7 +350,7 @@ def main(argv=None) -> int:
         runner = DetectionRunner.from_checkpoint(
             args.checkpoint, score_threshold=args.score, nms_iou=args.nms_iou
         )
-    except (OSError, ValueError) as error:
+    except (OSError, ValueError, ImportError) as error:
         parser.error(f"cannot load the checkpoint {args.checkpoint}: {error}")
     if classes and runner.num_classes not in (None, len(classes)):
         parser.error(
