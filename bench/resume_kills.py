@@ -71,6 +71,21 @@ def run(out: Path, epochs: int, integrations: bool, phases: Path | None = None):
     return done
 
 
+def kill_after_backup(process: subprocess.Popen, out: Path, epoch: int = 1) -> None:
+    """SIGKILLs ``process`` once its run in ``out`` has written the backup of ``epoch``
+    (or it has ended), and reaps it."""
+    try:
+        deadline = time.monotonic() + TIMEOUT
+        while not (out / "backup" / f"backup-{epoch}.json").exists() and process.poll() is None:
+            if time.monotonic() > deadline:
+                raise TimeoutError(f"no backup of epoch {epoch} in {out} after {TIMEOUT} s")
+            time.sleep(0.05)
+        process.send_signal(signal.SIGKILL)
+    finally:
+        process.kill()
+        process.wait()
+
+
 def read_phases(path: Path) -> list[tuple[float, list[str]]]:
     if not path.exists():
         return []

@@ -179,3 +179,23 @@ def test_the_compiled_loop_stops_where_early_stopping_says(tmp_path, capsys):
     assert [row["epoch"] for row in trainer.summary_rows] == [0, 1, 2]
     assert trainer.stop_training is True
     assert "Early stopping after epoch 2" in capsys.readouterr().out
+
+
+def test_run_progress_estimates_from_this_process_epochs_only():
+    """A run resumed at epoch 3 of 5: the initial pass (5 s) counts as elapsed but not in
+    the estimate, which is the mean of the epochs trained here times those left."""
+    from corvane.tessmark.callbacks import RunProgress
+
+    now, lines = [0.0], []
+    progress = RunProgress(5, write=lines.append, clock=lambda: now[0])
+    progress.on_train_start(epochs=5)
+    now[0] = 5.0
+    for epoch, seconds in ((3, 10.0), (4, 30.0), (5, 20.0)):
+        progress.on_epoch_start(epoch=epoch)
+        now[0] += seconds
+        progress.on_epoch_end(losses={}, metrics={})
+    assert lines == [
+        "\t - [INFO] Epoch 3 of 5 done: 0:00:15 elapsed, about 0:00:20 left for the run",
+        "\t - [INFO] Epoch 4 of 5 done: 0:00:45 elapsed, about 0:00:20 left for the run",
+        "\t - [INFO] Epoch 5 of 5 done: 0:01:05 elapsed",
+    ]

@@ -11,13 +11,13 @@ from pathlib import Path
 import pytest
 
 import corvane
-from corvane.demo.app import DEFAULT_OUT, git_checkout_of, parse_args
+from corvane.demo.app import git_checkout_of, parse_args
 
 
 class TestOptions:
     def test_bare_command_defaults(self):
         config = parse_args([])
-        assert config.out == os.path.abspath(DEFAULT_OUT)
+        assert config.out is None  # a new folder under ./runs when the run starts
         assert config.dvclive is None and config.mlflow is None
         assert config.epochs >= 1 and not config.quick
 

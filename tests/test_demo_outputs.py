@@ -6,12 +6,14 @@ a byte. The mAP that ``python -m corvane.tessmark.predict`` gets from ``best.h5`
 validation images, scored by pycocotools alone, must be the one the run reported.
 """
 
+import csv
 import json
 import os
 import subprocess
 import sys
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 import corvane
@@ -60,30 +62,105 @@ def test_the_demo_on_coco_files_writes_the_summary_it_wrote_before_the_move(coco
     assert written == (DATA / "demo-summary-coco-quick-seed3-epochs2.csv").read_bytes()
 
 
+@pytest.mark.parametrize("kind", ["yolo", "voc"])
+def test_the_same_data_as_yolo_or_voc_trains_as_from_coco(kind, tmp_path):
+    """The quick shapes written as YOLO or VOC files train, with the same seed, to the
+    summary that the COCO files give (the reference above)."""
+    pytest.importorskip("corvane.tessmark.trainer.detection")
+    command("corvane.demo", "--quick", f"--export-{kind}", tmp_path / kind, cwd=tmp_path)
+    data = tmp_path / kind / ("data.yaml" if kind == "yolo" else "")
+    options = ["--quick", "--epochs", "2", "--seed", "3", "--no-mlflow", "--no-dvclive"]
+    command("corvane.demo", *options, "--data", data, "--out", tmp_path / "out", cwd=tmp_path)
+    ours = read_summary(tmp_path / "out" / "checkpoints" / "summary.csv")
+    reference = read_summary(DATA / "demo-summary-coco-quick-seed3-epochs2.csv")
+    assert [row.keys() for row in ours] == [row.keys() for row in reference]
+    for row, expected in zip(ours, reference, strict=True):
+        for key, value in expected.items():
+            assert float(row[key]) == pytest.approx(float(value), abs=1e-6), key
+
+
 def test_predict_on_best_scores_the_map_the_run_reported(coco_run, tmp_path):
+    coco, checkpoints = coco_run
+    scored, _ = predicted_map(checkpoints / "best.h5", coco / "val.json", coco, tmp_path)
+    assert scored == pytest.approx(best_reported(checkpoints), abs=0.02)
+
+
+def test_a_larger_input_on_images_of_four_sizes_measures_in_their_own_pixels(tmp_path):
+    """``--image-size 128`` on COCO images of four sizes: the run validates, and predict on
+    its best checkpoint, scored in the original images' pixels, gives the reported mAP."""
+    pytest.importorskip("corvane.tessmark.trainer.detection")
+    from PIL import Image
+
+    from corvane.demo import data
+    from corvane.tessmark.coco import coco_document
+
+    folder = tmp_path / "sizes"
+    (folder / "images").mkdir(parents=True)
+    # (height, width) and where the 64 x 64 picture goes in it
+    frames = [((64, 64), (0, 0)), ((64, 100), (0, 30)), ((90, 64), (20, 0)), ((80, 120), (8, 40))]
+    for split, count, seed in (("train", 96, 0), ("val", 16, 1)):
+        shapes = data.make_shapes(count, (data.DATA_SEED, seed))
+        entries = []
+        for index, (picture, boxes) in enumerate(zip(shapes.images, shapes.boxes)):
+            (height, width), (top, left) = frames[index % len(frames)]
+            framed = np.full((height, width, 3), 20, np.uint8)
+            framed[top : top + 64, left : left + 64] = picture
+            boxes = boxes + np.array([left, top, left, top, 0], np.float32)
+            name = f"images/{split}-{index}.png"
+            Image.fromarray(framed).save(folder / name)
+            entries.append((name, width, height, boxes))
+        document = coco_document(data.CLASSES, entries)
+        (folder / f"{split}.json").write_text(json.dumps(document))
+    options = ["--quick", "--epochs", "2", "--image-size", "128", "--no-mlflow", "--no-dvclive"]
+    options += ["--data", folder / "train.json", "--val", folder / "val.json"]
+    out = tmp_path / "out"
+    printed = command("corvane.demo", *options, "--out", out, cwd=tmp_path)
+    assert "image size 128" in printed and "96 training and 16 validation images" in printed
+    options = json.loads((out / "run.json").read_text())["options"]
+    assert (options["image_size"], options["train_images"], options["validation_images"]) == (
+        128,
+        96,
+        16,
+    )
+
+    checkpoints = out / "checkpoints"
+    scored, records = predicted_map(checkpoints / "best.h5", folder / "val.json", folder, tmp_path)
+    assert scored == pytest.approx(best_reported(checkpoints), abs=0.02)
+    assert {(r["height"], r["width"]) for r in records} == {f[0] for f in frames}
+    for record in records:
+        for x1, y1, x2, y2 in record["boxes"]:
+            assert 0 <= x1 < x2 <= record["width"] and 0 <= y1 < y2 <= record["height"]
+
+
+def read_summary(path):
+    with open(path, newline="") as f:
+        return list(csv.DictReader(f))
+
+
+def best_reported(checkpoints):
+    return max(float(row["mAP@0.5"]) for row in read_summary(checkpoints / "summary.csv"))
+
+
+def predicted_map(checkpoint, annotations, images, cwd):
+    """mAP@0.5 of predict's detections over the images of ``annotations``, scored by
+    pycocotools alone, and predict's records."""
     from pycocotools.coco import COCO
     from pycocotools.cocoeval import COCOeval
 
     from corvane.tessmark.predict import EVALUATION_SCORE
 
-    coco, checkpoints = coco_run
-    truth = COCO(str(coco / "val.json"))
-    images = {image["file_name"]: image["id"] for image in truth.dataset["images"]}
+    truth = COCO(str(annotations))
+    ids = {image["file_name"]: image["id"] for image in truth.dataset["images"]}
     categories = {c["name"]: c["id"] for c in truth.dataset["categories"]}
-    paths = [coco / name for name in images]
+    paths = [images / name for name in ids]
     # The evaluator's runner keeps every detection from this score on.
     lines = command(
-        "corvane.tessmark.predict",
-        checkpoints / "best.h5",
-        *paths,
-        "--score",
-        EVALUATION_SCORE,
-        cwd=tmp_path,
+        "corvane.tessmark.predict", checkpoint, *paths, "--score", EVALUATION_SCORE, cwd=cwd
     )
+    records = [json.loads(line) for line in lines.splitlines()]
     found = []
-    for line in lines.splitlines():
-        record = json.loads(line)
-        image_id = images[os.path.relpath(record["image"], coco)]
+    for record in records:
+        image_id = ids[os.path.relpath(record["image"], images)]
         for (x1, y1, x2, y2), score, name in zip(
             record["boxes"], record["scores"], record["classes"]
         ):
@@ -92,11 +169,8 @@ def test_predict_on_best_scores_the_map_the_run_reported(coco_run, tmp_path):
                 {"image_id": image_id, "category_id": categories[name], "bbox": box, "score": score}
             )
     assert len(found) > len(paths)  # real detections, not an empty comparison
-
     scoring = COCOeval(truth, truth.loadRes(found), "bbox")
     scoring.evaluate()
     scoring.accumulate()
     scoring.summarize()
-    reported = max(float(row.split(",")[1]) for row in
-                   (checkpoints / "summary.csv").read_text().splitlines()[1:])  # fmt: skip
-    assert scoring.stats[1] == pytest.approx(reported, abs=0.02)
+    return scoring.stats[1], records

@@ -158,12 +158,15 @@ def test_fresh_discards_the_backup_and_starts_over(killed, tmp_path):
     assert len(list((out / "tensorboard").iterdir())) == 2
 
 
+@pytest.mark.skipif(
+    not FULL,
+    reason="about 45 s; the other kill tests here cover resume in the normal suite "
+    "(CORVANE_KILL_TESTS=full runs it)",
+)
 def test_mixed_precision_the_moving_average_and_warmup_resume_exactly(tmp_path):
     """Killed after its first backup and run again, the run ends as the one never killed:
     the loss scale, the average and the warmup's position all come back."""
-    import signal
     import sys
-    import time
 
     options = ["--mixed-precision", "--ema", "--warmup-steps", "5", "--no-mlflow", "--no-dvclive"]
 
@@ -191,15 +194,7 @@ def test_mixed_precision_the_moving_average_and_warmup_resume_exactly(tmp_path):
         stdout=subprocess.DEVNULL,
         stderr=subprocess.DEVNULL,
     )
-    try:
-        deadline = time.monotonic() + 300
-        while not (cut / "backup" / "backup-1.json").exists() and process.poll() is None:
-            assert time.monotonic() < deadline
-            time.sleep(0.05)
-        process.send_signal(signal.SIGKILL)
-    finally:
-        process.kill()
-        process.wait()
+    resume_kills.kill_after_backup(process, cut)
     assert not (cut / "backup" / "backup-2.json").exists()
     assert "Resuming from the backup of epoch 1" in run(cut)
     assert resume_kills.compare(cut, tmp_path / "whole") == {

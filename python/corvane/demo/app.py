@@ -7,30 +7,48 @@ import contextlib
 import importlib.util
 import os
 import sys
-import tempfile
+import warnings
 from dataclasses import asdict, dataclass, field
 from pathlib import Path
 
 from corvane.tessmark.worktree import work_tree_of as git_checkout_of
 
-DEFAULT_OUT = os.path.join(tempfile.gettempdir(), "corvane-demo")
+# Without --out, each command makes a new run folder here, in the working folder.
+RUNS_FOLDER = "runs"
+RUN_NAME = "demo"
+# What --export makes of best.h5: (format, quantisation) of corvane.tessmark.export.
+EXPORTS = {
+    "savedmodel": ("savedmodel", None),
+    "tflite": ("tflite", None),
+    "tflite-fp16": ("tflite", "fp16"),
+    "tflite-int8": ("tflite", "int8"),
+    "onnx": ("onnx", None),
+}
 # Where the outputs go and what the data are, rather than how the network was trained.
 LOCAL_SETTINGS = (
     "out",
+    "resume",
     "dvclive",
     "mlflow",
     "fresh",
     "coco_train",
     "coco_val",
+    "data",
     "images",
     "export_coco",
+    "export_yolo",
+    "export_voc",
+    "export",
 )
 
 
 @dataclass
 class DemoConfig:
     epochs: int = 5
-    out: str = DEFAULT_OUT
+    # None: a new run folder under ./runs (see RUNS_FOLDER), made when the run starts.
+    out: str | None = None
+    # Go on with the newest unfinished run under ./runs (parse_args finds it).
+    resume: bool = False
     # None: on when the package is installed (and, for DVCLive, ``out`` is outside git).
     dvclive: bool | None = None
     mlflow: bool | None = None
@@ -44,8 +62,20 @@ class DemoConfig:
     # COCO-format data instead of the built-in shapes; images default to the files' folder.
     coco_train: str | None = None
     coco_val: str | None = None
+    # A YOLO data.yaml or a Pascal VOC root, instead of the built-in shapes.
+    data: str | None = None
     images: str | None = None
+    # Boxes reaching at most this many pixels past their image are clipped, not refused.
+    clip_boxes: float = 0.0
     export_coco: str | None = None
+    export_yolo: str | None = None
+    export_voc: str | None = None
+    # The network's square input, in pixels: a multiple of the grid's stride.
+    image_size: int = 64
+    # Flip and scale/shift jitter of the training images, drawn by (seed, epoch).
+    augment: bool = False
+    # Deployment artefacts of best.h5 made after training (see EXPORTS).
+    export: tuple = ()
     # More than 1: MirroredStrategy over that many devices; TF_CONFIG: one worker of many.
     devices: int = 1
     # Discard a backup in ``out`` and start over, rather than resume from it.
@@ -88,8 +118,9 @@ def parse_args(argv=None) -> DemoConfig:
         prog="python -m corvane.demo",
         description=(
             "Train a small detector on built-in synthetic shapes (squares, discs, "
-            "triangles) with DetectionTrainer, then print where its outputs are. "
-            "By default nothing is downloaded or sent over the network."
+            "triangles), or on your own COCO, YOLO or Pascal VOC data, with "
+            "DetectionTrainer, then print where its outputs are. By default nothing is "
+            "downloaded or sent over the network."
         ),
     )
     defaults = DemoConfig()
@@ -98,9 +129,16 @@ def parse_args(argv=None) -> DemoConfig:
     )
     parser.add_argument(
         "--out",
-        default=defaults.out,
         help="output folder for checkpoints/, tensorboard/, dvclive/, mlflow.db and the "
-        "backup/ that the same command resumes from (default: %(default)s)",
+        "backup/; the same command with the same --out resumes the run there (default: a "
+        f"new folder {RUNS_FOLDER}/{RUN_NAME}, {RUNS_FOLDER}/{RUN_NAME}-2, ... in the "
+        "working folder for every command)",
+    )
+    parser.add_argument(
+        "--resume",
+        action="store_true",
+        help=f"go on with the newest unfinished run under ./{RUNS_FOLDER}, with its own "
+        "options (options given with it must agree with them)",
     )
     parser.add_argument(
         "--dvclive",
@@ -134,26 +172,81 @@ def parse_args(argv=None) -> DemoConfig:
         help="seed of the initial weights and the batch order; the data are fixed "
         "(default: %(default)s)",
     )
-    coco = parser.add_argument_group(
-        "COCO-format data",
-        "Train and validate on your own images, annotated in COCO's JSON format, instead "
-        "of the built-in shapes. The categories become the classes, in the file's order; "
-        "images of any size are letterboxed to the network's 64x64 input. With --quick, "
-        "only the first images of each file are used (every entry is still checked).",
+    parser.add_argument(
+        "--image-size",
+        type=int,
+        default=defaults.image_size,
+        metavar="N",
+        help="the network's square input in pixels, a multiple of 8; images of any size "
+        "are letterboxed to it (default: %(default)s)",
     )
-    coco.add_argument("--coco-train", metavar="ANNOTATIONS.json", help="training annotations")
-    coco.add_argument("--coco-val", metavar="ANNOTATIONS.json", help="validation annotations")
-    coco.add_argument(
+    parser.add_argument(
+        "--augment",
+        action=argparse.BooleanOptionalAction,
+        default=defaults.augment,
+        help="move every training image (horizontal flip, scale and shift jitter) with its "
+        "boxes, drawn anew each epoch from the seed and the epoch, so a resumed run stays "
+        "exact; validation images are never moved (default: off, as measured in "
+        "bench/README.md)",
+    )
+    own = parser.add_argument_group(
+        "your own data",
+        "Train and validate on your own images instead of the built-in shapes: COCO "
+        "annotations (JSON), YOLO labels (a data.yaml) or Pascal VOC (a VOC2007-style "
+        "folder). The classes come from the data; images of any size are letterboxed to "
+        "the network's input, and metrics are measured in the original images' pixels. "
+        "Every entry is checked before training. With --quick, only the first images of "
+        "each split are used.",
+    )
+    own.add_argument(
+        "--data",
+        metavar="PATH",
+        help="a YOLO data.yaml, a Pascal VOC root folder (Annotations/, JPEGImages/, "
+        "ImageSets/Main/train.txt and val.txt), or COCO training annotations (with --val)",
+    )
+    own.add_argument("--val", metavar="ANNOTATIONS.json", help="COCO validation annotations")
+    own.add_argument("--coco-train", metavar="ANNOTATIONS.json", help="COCO training annotations")
+    own.add_argument("--coco-val", metavar="ANNOTATIONS.json", help="COCO validation annotations")
+    own.add_argument(
         "--images",
         metavar="DIR",
-        help="folder that each image's file_name is relative to "
+        help="folder that each COCO image's file_name is relative to "
         "(default: the folder of each annotations file)",
     )
-    coco.add_argument(
+    own.add_argument(
+        "--clip-boxes",
+        type=float,
+        default=0.0,
+        metavar="PX",
+        help="clip boxes that reach at most PX pixels past their image's edge, as labelling "
+        "tools' exports often do, instead of refusing them (default: refuse)",
+    )
+    parser.add_argument(
+        "--export",
+        action="append",
+        choices=EXPORTS,
+        default=[],
+        metavar="FORMAT",
+        help="after training, export best.h5 beside it for deployment; repeat for several: "
+        f"{', '.join(EXPORTS)} (tflite-int8 calibrates on the validation images of --data; "
+        "onnx needs the [export] extra)",
+    )
+    exports = parser.add_argument_group(
+        "the built-in shapes as files",
+        "Write the built-in shapes in a format and exit, without training.",
+    )
+    exports.add_argument(
         "--export-coco",
         metavar="DIR",
-        help="write the built-in shapes as COCO data (DIR/train.json, DIR/val.json, "
-        "DIR/images/*.png) and exit, without training",
+        help="COCO: DIR/train.json, DIR/val.json and DIR/images/*.png",
+    )
+    exports.add_argument(
+        "--export-yolo", metavar="DIR", help="YOLO: DIR/data.yaml, DIR/images/, DIR/labels/"
+    )
+    exports.add_argument(
+        "--export-voc",
+        metavar="DIR",
+        help="Pascal VOC: DIR/Annotations/, DIR/JPEGImages/, DIR/ImageSets/Main/",
     )
     parser.add_argument(
         "--devices",
@@ -167,7 +260,7 @@ def parse_args(argv=None) -> DemoConfig:
         "--fresh",
         action="store_true",
         help="discard the backup in OUT and start over (by default the same command "
-        "again resumes an interrupted training from its last completed epoch)",
+        "with the same --out resumes an interrupted training from its last completed epoch)",
     )
     parser.add_argument(
         "--deterministic",
@@ -210,35 +303,52 @@ def parse_args(argv=None) -> DemoConfig:
         parser.error("--warmup-steps must be at least 1")
     if args.epochs < 1:
         parser.error("--epochs must be at least 1")
-    if bool(args.coco_train) != bool(args.coco_val):
-        parser.error("--coco-train and --coco-val go together")
-    if args.images and not args.coco_train:
-        parser.error("--images needs --coco-train and --coco-val")
-    if args.export_coco and args.coco_train:
-        parser.error("--export-coco writes the built-in data; it does not go with --coco-train")
+    if args.image_size < 16 or args.image_size % 8:
+        parser.error(f"--image-size must be a multiple of 8 from 16 on, not {args.image_size}")
+    if not args.clip_boxes >= 0.0:
+        parser.error("--clip-boxes must be 0 or more pixels")
+    coco_train, coco_val, data = _data_arguments(parser, args)
+    exporting = [
+        name for name in ("export_coco", "export_yolo", "export_voc") if getattr(args, name)
+    ]
+    if len(exporting) > 1:
+        parser.error("give one of --export-coco, --export-yolo and --export-voc at a time")
+    if exporting and (coco_train or data):
+        option = "--" + exporting[0].replace("_", "-")
+        parser.error(f"{option} writes the built-in data; it does not go with --data")
+    if "tflite-int8" in args.export and not (coco_train or data):
+        parser.error("--export tflite-int8 calibrates on your validation images: give --data")
     if args.devices < 1:
         parser.error("--devices must be at least 1")
     if args.devices > 1 and os.environ.get("TF_CONFIG"):
         parser.error(
             "--devices is for one machine: with TF_CONFIG each worker uses all its devices"
         )
-    out = os.path.abspath(args.out)
-    if args.dvclive and git_checkout_of(out):
-        parser.error(
-            f"--dvclive needs an --out outside any git checkout ({out} is inside "
-            f"{git_checkout_of(out)})"
-        )
-    return DemoConfig(
+    if args.resume and args.out:
+        parser.error("--resume finds the run under ./runs; with --out, the same command resumes")
+    if args.resume and args.fresh:
+        parser.error("--resume goes on with a run and --fresh starts over: give one")
+    if os.environ.get("TF_CONFIG") and not args.out and not exporting:
+        parser.error("with TF_CONFIG, give every worker the same --out")
+    config = DemoConfig(
         epochs=args.epochs,
-        out=out,
+        out=args.out and os.path.abspath(args.out),
+        resume=args.resume,
         dvclive=args.dvclive,
         mlflow=args.mlflow,
         quick=args.quick,
         seed=args.seed,
-        coco_train=args.coco_train and os.path.abspath(args.coco_train),
-        coco_val=args.coco_val and os.path.abspath(args.coco_val),
+        coco_train=coco_train,
+        coco_val=coco_val,
+        data=data,
         images=args.images and os.path.abspath(args.images),
+        clip_boxes=args.clip_boxes,
         export_coco=args.export_coco and os.path.abspath(args.export_coco),
+        export_yolo=args.export_yolo and os.path.abspath(args.export_yolo),
+        export_voc=args.export_voc and os.path.abspath(args.export_voc),
+        image_size=args.image_size,
+        augment=args.augment,
+        export=tuple(dict.fromkeys(args.export)),
         devices=args.devices,
         fresh=args.fresh,
         deterministic=args.deterministic,
@@ -247,6 +357,60 @@ def parse_args(argv=None) -> DemoConfig:
         ema=args.ema,
         warmup_steps=args.warmup_steps,
     )
+    if config.resume:
+        from . import resume
+
+        try:
+            config = resume.resumed_config(
+                Path(RUNS_FOLDER).resolve(), RUN_NAME, config, _given(parser, argv)
+            )
+        except ValueError as error:
+            parser.error(str(error))
+    if config.dvclive and config.out and git_checkout_of(config.out):
+        parser.error(
+            f"--dvclive needs an --out outside any git checkout ({config.out} is inside "
+            f"{git_checkout_of(config.out)})"
+        )
+    return config
+
+
+def _data_arguments(parser, args):
+    """(COCO training file, COCO validation file, YOLO or VOC path), absolute, from the
+    data options."""
+    absolute = lambda path: path and os.path.abspath(path)  # noqa: E731
+    if args.coco_train or args.coco_val:
+        if bool(args.coco_train) != bool(args.coco_val):
+            parser.error("--coco-train and --coco-val go together")
+        if args.data or args.val:
+            parser.error("--data and --val replace --coco-train and --coco-val: give one pair")
+        return absolute(args.coco_train), absolute(args.coco_val), None
+    if args.val and not args.data:
+        parser.error("--val needs --data (the COCO training annotations)")
+    if args.data and args.data.lower().endswith(".json"):
+        if not args.val:
+            parser.error("--data with COCO annotations needs --val (the validation file)")
+        return absolute(args.data), absolute(args.val), None
+    if args.val:
+        parser.error("--val is for COCO annotations; YOLO and VOC data name their own splits")
+    if args.images and not args.data:
+        parser.error("--images needs COCO data (--data and --val)")
+    if args.images:
+        parser.error("--images is for COCO annotations; YOLO and VOC data find their images")
+    return None, None, absolute(args.data)
+
+
+def _given(parser, argv) -> set:
+    """The destinations of the options given on the command line."""
+    given = set()
+    for action in parser._actions:
+        for option in action.option_strings:
+            for word in sys.argv[1:] if argv is None else argv:
+                if word == option or word.startswith(option + "="):
+                    given.add(action.dest)
+                # --no-x of a boolean option
+                if option.startswith("--") and word == "--no-" + option[2:]:
+                    given.add(action.dest)
+    return given
 
 
 def run_demo(config: DemoConfig) -> DemoResult:
@@ -267,18 +431,35 @@ def run_demo(config: DemoConfig) -> DemoResult:
     # Only the chief writes; the trainer sends another worker's files elsewhere.
     chief = strategy is None or distributed.WorkerRole(strategy).is_chief
 
-    from corvane.tessmark.callbacks import CallbackList, DivergenceGuard, EarlyStopping
+    from corvane.tessmark.augment import Augmentation
+    from corvane.tessmark.callbacks import (
+        CallbackList,
+        DivergenceGuard,
+        EarlyStopping,
+        RunProgress,
+    )
     from corvane.tessmark.data import EpochOrder, batch_training_set
     from corvane.tessmark.ema import ExponentialMovingAverage
     from corvane.tessmark.schedules import LinearWarmup
     from corvane.validator.evaluator import DetectionEvaluator
 
-    from . import data, resume
+    from . import console, data, resume
     from .model import build_detector
 
-    out = Path(config.out).resolve()
-    if chief:
-        out.mkdir(parents=True, exist_ok=True)
+    # The user's data are read and checked first: a fault leaves no run folder behind.
+    splits = _read_splits(config)
+    if splits is not None:
+        # The run records the sizes it trains on.
+        config.train_images = len(splits.train)
+        config.validation_images = len(splits.validation)
+    if config.out:
+        out = Path(config.out).resolve()
+        if chief:
+            out.mkdir(parents=True, exist_ok=True)
+    else:
+        from corvane.tessmark.runs import new_run_folder
+
+        out = new_run_folder(RUNS_FOLDER, RUN_NAME)
     use_dvclive = config.dvclive
     if use_dvclive is None:
         use_dvclive = _installed("dvclive") and not git_checkout_of(str(out))
@@ -294,15 +475,27 @@ def run_demo(config: DemoConfig) -> DemoResult:
     if config.deterministic:
         tf.config.experimental.enable_op_determinism()
     tf.keras.utils.set_random_seed(config.seed)
-    if config.coco_train:
-        from .coco import coco_source
+    with warnings.catch_warnings():
+        # Said once below, as one of the demo's own lines.
+        warnings.filterwarnings("ignore", "(?s).*share a grid cell", UserWarning)
+        if splits is not None:
+            from .coco import dataset_source
 
-        limits = (config.train_images, config.validation_images) if config.quick else (None, None)
-        source = coco_source(config.coco_train, config.coco_val, config.images, *limits)
-    else:
-        source = data.synthetic_source(config.train_images, config.validation_images)
+            source = dataset_source(splits, config.image_size)
+        else:
+            source = data.synthetic_source(
+                config.train_images, config.validation_images, config.image_size
+            )
+    if source.train.target_boxes.unplaced and chief:
+        print(f"\t - [INFO] {source.train.target_boxes.message}")
     data_epoch = tf.Variable(0, dtype=tf.int64, trainable=False)
-    train_ds = batch_training_set(source.train, config.batch_size, config.seed, epoch=data_epoch)
+    train_ds = batch_training_set(
+        source.train,
+        config.batch_size,
+        config.seed,
+        epoch=data_epoch,
+        augment=Augmentation() if config.augment else None,
+    )
     val_ds = source.validation
     classes = list(source.classes)
 
@@ -311,7 +504,11 @@ def run_demo(config: DemoConfig) -> DemoResult:
         tf.keras.mixed_precision.set_global_policy("mixed_float16" if gpu else "mixed_bfloat16")
     with strategy.scope() if strategy else contextlib.nullcontext():
         # Global batch statistics, so that several replicas train as one device would.
-        model = build_detector(num_classes=len(classes), synchronized=strategy is not None)
+        model = build_detector(
+            num_classes=len(classes),
+            image_size=config.image_size,
+            synchronized=strategy is not None,
+        )
         steps = config.epochs * len(train_ds)
         if config.warmup_steps:
             decay = tf.keras.optimizers.schedules.CosineDecay(
@@ -337,7 +534,7 @@ def run_demo(config: DemoConfig) -> DemoResult:
         **{k: v for k, v in asdict(config).items() if k not in LOCAL_SETTINGS},
         **source.info,
         "classes": classes,
-        "image_size": data.IMAGE_SIZE,
+        "image_size": config.image_size,
         "grid_stride": data.STRIDE,
         "parameters": int(model.count_params()),
     }
@@ -360,6 +557,8 @@ def run_demo(config: DemoConfig) -> DemoResult:
             os.environ.setdefault("DVCLIVE_LOGLEVEL", "ERROR")
             os.environ.setdefault("DVC_STUDIO_OFFLINE", "true")
 
+        if chief:
+            print(console.opening_line(config, strategy, source, splits, out), flush=True)
         trainer = (
             DetectionTrainer if strategy is None else distributed.DistributedDetectionTrainer
         )(
@@ -389,6 +588,8 @@ def run_demo(config: DemoConfig) -> DemoResult:
             backup.register("early_stopping", stopping)
             handlers.append(stopping)
         start = backup.restore()
+        if chief:
+            handlers.append(RunProgress(config.epochs))
         if run.continuing and chief:
             print(resume.resumed_line(run, start, config.epochs))
         trainer.train(
@@ -413,6 +614,29 @@ def run_demo(config: DemoConfig) -> DemoResult:
         start,
         earlier,
     )
+
+
+def _read_splits(config: DemoConfig):
+    """The user's data, read and checked; None for the built-in shapes."""
+    if not (config.coco_train or config.data):
+        return None
+    from .coco import read_splits
+
+    limits = (config.train_images, config.validation_images) if config.quick else (None, None)
+    splits = read_splits(
+        config.data,
+        config.coco_train,
+        config.coco_val,
+        config.images,
+        config.clip_boxes,
+        *limits,
+    )
+    if splits.clipped:
+        print(
+            f"\t - [INFO] Clipped {splits.clipped} boxes that reached at most "
+            f"{config.clip_boxes:g} pixels past their image's edge (--clip-boxes)"
+        )
+    return splits
 
 
 def _already_complete(run, config, checkpoints, use_mlflow, chief) -> DemoResult:
@@ -501,36 +725,80 @@ def report(result: DemoResult) -> str:
 
 def main(argv=None) -> int:
     config = parse_args(argv)
-    if config.export_coco:
+    if config.export_coco or config.export_yolo or config.export_voc:
         return export(config)
     from corvane.tessmark.backup import BackupError
     from corvane.tessmark.callbacks import TrainingDiverged
-    from corvane.tessmark.coco import CocoFormatError
+    from corvane.tessmark.coco import DatasetFormatError
     from corvane.tessmark.runs import ResumeError
 
     try:
         result = run_demo(config)
-    except (CocoFormatError, ResumeError, BackupError, TrainingDiverged) as error:
+    except (DatasetFormatError, ResumeError, BackupError, TrainingDiverged) as error:
         print(f"python -m corvane.demo: error: {error}", file=sys.stderr)
         return 2
     print(report(result))
+    return export_checkpoints(config, result)
+
+
+def export_checkpoints(config: DemoConfig, result: DemoResult) -> int:
+    """The deployment artefacts of ``--export``, beside ``best.h5``; 2 when one fails."""
+    if not config.export or not result.chief:
+        return 0
+    from corvane.tessmark.coco import DatasetFormatError
+    from corvane.tessmark.export import ExportError, export_checkpoint
+
+    # int8 calibrates on the validation images: the COCO file, or the data's val split.
+    calibration = config.coco_val or config.data
+    for name in config.export:
+        to, quantize = EXPORTS[name]
+        try:
+            # The run's own file, made again from this run's best.h5.
+            artefact = export_checkpoint(
+                result.checkpoints / "best.h5",
+                to,
+                quantize=quantize,
+                data=calibration if quantize == "int8" else None,
+                force=True,
+            )
+        except (ExportError, DatasetFormatError, FileNotFoundError) as error:
+            print(f"python -m corvane.demo: error: --export {name}: {error}", file=sys.stderr)
+            return 2
+        print(f"\t - [INFO] Exported {artefact.describe()}")
     return 0
 
 
 def export(config: DemoConfig) -> int:
+    """Writes the built-in shapes as files of the asked format, and how to train on them."""
     from . import data
     from .coco import export_shapes
 
     train, validation = data.shape_splits(config.train_images, config.validation_images)
+    kind, folder = next(
+        (kind, folder)
+        for kind, folder in (
+            ("coco", config.export_coco),
+            ("yolo", config.export_yolo),
+            ("voc", config.export_voc),
+        )
+        if folder
+    )
     try:
-        train_json, val_json = export_shapes(config.export_coco, train, validation)
+        written = export_shapes(folder, train, validation, kind)
     except FileExistsError as error:
         print(f"python -m corvane.demo: error: {error}", file=sys.stderr)
         return 2
+    if kind == "coco":
+        what, arguments = (
+            f"{written[0]} and {written[1]}",
+            f"--data {written[0]} --val {written[1]}",
+        )
+    else:
+        what, arguments = str(written), f"--data {written}"
+    name = {"coco": "COCO", "yolo": "YOLO", "voc": "Pascal VOC"}[kind]
     print(
         f"\t - [INFO] Wrote {len(train)} training and {len(validation)} validation images "
-        f"as COCO data: {train_json} and {val_json}\n"
-        f"\t - [INFO] Train on them with: python -m corvane.demo "
-        f"--coco-train {train_json} --coco-val {val_json}"
+        f"as {name} data: {what}\n"
+        f"\t - [INFO] Train on them with: python -m corvane.demo {arguments}"
     )
     return 0

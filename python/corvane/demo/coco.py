@@ -1,7 +1,7 @@
-"""The demo on COCO-format data: the user's images as its data, and the shapes written as COCO.
+"""The demo on the user's data (COCO, YOLO, Pascal VOC), and the shapes written as files.
 
-Both annotation files are read and checked by :func:`corvane.tessmark.coco.read_coco` and
-fed through the library's data helpers (:mod:`corvane.tessmark.data`): training images
+Both splits are read and checked by the library's readers (:mod:`corvane.tessmark.formats`)
+and fed through its data helpers (:mod:`corvane.tessmark.data`): training images
 letterboxed to the network's input, validation samples at their own size, so that the
 evaluator measures in the original images' pixels.
 """
@@ -9,13 +9,92 @@ evaluator measures in the original images' pixels.
 from __future__ import annotations
 
 import os
+from dataclasses import dataclass
 from pathlib import Path
 
 from corvane.tessmark import data as library
-from corvane.tessmark.coco import CocoFormatError, coco_document, read_coco
+from corvane.tessmark.coco import CocoDataset, DatasetFormatError, coco_document, read_coco
 from corvane.tessmark.durable import write_json
+from corvane.tessmark.formats import describe_format, read_dataset
 
 from . import data
+
+
+@dataclass(frozen=True)
+class Splits:
+    """The user's training and validation data, checked, with what the run records."""
+
+    train: CocoDataset
+    validation: CocoDataset
+    format: str  # "COCO", "YOLO" or "Pascal VOC"
+    info: dict
+
+    @property
+    def clipped(self) -> int:
+        return getattr(self.train, "clipped", 0) + getattr(self.validation, "clipped", 0)
+
+
+def read_splits(
+    data_path: str | None = None,
+    coco_train: str | None = None,
+    coco_val: str | None = None,
+    images_dir: str | None = None,
+    clip: float = 0.0,
+    train_limit: int | None = None,
+    val_limit: int | None = None,
+) -> Splits:
+    """Both splits read and checked: COCO files ``coco_train`` and ``coco_val``, or the
+    YOLO ``data.yaml`` or VOC root ``data_path``.
+
+    Every entry of both splits is checked, also when a limit keeps only the first images.
+    The validation split must name the same classes in the same order as the training
+    split, whose classes become the network's.
+    """
+    if coco_train:
+        kind = "COCO"
+        train = read_coco(coco_train, images_dir, clip=clip)
+        validation = read_coco(coco_val, images_dir, clip=clip)
+    else:
+        kind = describe_format(data_path)
+        train = read_dataset(data_path, "train", clip=clip)
+        validation = read_dataset(data_path, "val", clip=clip)
+    if validation.classes != train.classes:
+        raise DatasetFormatError(
+            validation.annotations,
+            [
+                f"its categories {list(validation.classes)} differ from those of the training "
+                f"file {train.annotations}: {list(train.classes)} (same names, same order)"
+            ],
+        )
+    for dataset in (train, validation):
+        if not len(dataset):
+            raise DatasetFormatError(dataset.annotations, ["no images"])
+    train, validation = train.head(train_limit), validation.head(val_limit)
+    if coco_train:
+        info = {
+            "coco_train": train.annotations,
+            "coco_val": validation.annotations,
+            "images": train.images_dir,
+        }
+    else:
+        info = {"data": data_path, "format": kind}
+    info.update(train_images=len(train), validation_images=len(validation))
+    return Splits(train, validation, kind, info)
+
+
+def dataset_source(
+    splits: Splits,
+    image_size: int = data.IMAGE_SIZE,
+    stride: int = data.STRIDE,
+) -> data.DataSource:
+    """The demo's data of ``splits``: letterboxed training elements, original validation
+    samples."""
+    return data.DataSource(
+        splits.train.classes,
+        library.coco_training_elements(splits.train, image_size, stride),
+        library.coco_validation_samples(splits.validation),
+        splits.info,
+    )
 
 
 def coco_source(
@@ -27,51 +106,43 @@ def coco_source(
     image_size: int = data.IMAGE_SIZE,
     stride: int = data.STRIDE,
 ) -> data.DataSource:
-    """Both annotation files read and checked, as the demo's data.
-
-    Every entry of both files is checked, also when a limit keeps only the
-    first images. The validation file must name the same categories in the
-    same order as the training file, whose categories become the classes.
-    """
-    train = read_coco(train_annotations, images_dir)
-    validation = read_coco(val_annotations, images_dir)
-    if validation.classes != train.classes:
-        raise CocoFormatError(
-            validation.annotations,
-            [
-                f"its categories {list(validation.classes)} differ from those of the training "
-                f"file {train.annotations}: {list(train.classes)} (same names, same order)"
-            ],
-        )
-    for dataset in (train, validation):
-        if not len(dataset):
-            raise CocoFormatError(dataset.annotations, ["no images"])
-    train, validation = train.head(train_limit), validation.head(val_limit)
-    info = {
-        "coco_train": train.annotations,
-        "coco_val": validation.annotations,
-        "images": train.images_dir,
-        "train_images": len(train),
-        "validation_images": len(validation),
-    }
-    return data.DataSource(
-        train.classes,
-        library.coco_training_elements(train, image_size, stride),
-        library.coco_validation_samples(validation),
-        info,
+    """Both COCO annotation files read and checked, as the demo's data (see
+    :func:`read_splits`)."""
+    splits = read_splits(
+        None, train_annotations, val_annotations, images_dir, 0.0, train_limit, val_limit
     )
+    return dataset_source(splits, image_size, stride)
 
 
-def export_shapes(directory: str | os.PathLike, train: data.ShapeSet, validation: data.ShapeSet):
-    """Writes ``train.json``, ``val.json`` and ``images/*.png`` into ``directory``.
+def export_shapes(
+    directory: str | os.PathLike,
+    train: data.ShapeSet,
+    validation: data.ShapeSet,
+    kind: str = "coco",
+):
+    """Writes the shapes into ``directory`` as ``kind`` data ("coco", "yolo" or "voc").
 
-    Each ``file_name`` is relative to ``directory``, so the files are found
-    from the annotations' own folder. Existing annotation files are not
-    replaced: the call fails before writing anything.
+    COCO: ``train.json``, ``val.json`` and ``images/*.png``, each ``file_name`` relative to
+    ``directory``; returns the two annotation files. YOLO: ``data.yaml`` (returned) with
+    ``images/`` and ``labels/``. VOC: the root (returned) with ``Annotations/``,
+    ``JPEGImages/`` and ``ImageSets/Main/``. Existing files are not replaced: the call
+    fails before writing anything.
     """
+    directory = Path(directory).resolve()
+    splits = {"train": train, "val": validation}
+    if kind != "coco":
+        from corvane.tessmark.voc import write_voc
+        from corvane.tessmark.yolo import write_yolo
+
+        items = {
+            split: list(zip(shapes.names, shapes.images, shapes.boxes))
+            for split, shapes in splits.items()
+        }
+        write = write_yolo if kind == "yolo" else write_voc
+        return Path(write(directory, data.CLASSES, items))
+
     from PIL import Image
 
-    directory = Path(directory).resolve()
     targets = {"train": directory / "train.json", "val": directory / "val.json"}
     existing = [str(path) for path in targets.values() if path.exists()]
     if existing:
@@ -79,7 +150,7 @@ def export_shapes(directory: str | os.PathLike, train: data.ShapeSet, validation
             f"{' and '.join(existing)} already exist; remove them or export into another folder"
         )
     (directory / "images").mkdir(parents=True, exist_ok=True)
-    for split, shapes in (("train", train), ("val", validation)):
+    for split, shapes in splits.items():
         entries = []
         for picture, boxes, name in zip(shapes.images, shapes.boxes, shapes.names):
             file_name = f"images/{name}"

@@ -139,7 +139,29 @@ def shape_splits(train_images: int, validation_images: int) -> tuple[ShapeSet, S
     return train, make_shapes(validation_images, (DATA_SEED, VALIDATION_SPLIT))
 
 
-def synthetic_source(train_images: int, validation_images: int) -> DataSource:
-    """The built-in shapes as the demo's data."""
+def synthetic_source(
+    train_images: int, validation_images: int, image_size: int = IMAGE_SIZE
+) -> DataSource:
+    """The built-in shapes as the demo's data, trained at ``image_size`` square pixels.
+
+    The shapes are drawn at ``IMAGE_SIZE``; for another input size the training images
+    are resized to it (they are square, so nothing is filled) with their boxes, and the
+    validation images stay as drawn: the evaluator's runner letterboxes them and reports
+    in their own pixels.
+    """
     train, validation = shape_splits(train_images, validation_images)
+    if image_size != IMAGE_SIZE:
+        train = resized(train, image_size)
     return DataSource(CLASSES, training_elements(train), validation_dataset(validation), {})
+
+
+def resized(shapes: ShapeSet, image_size: int) -> ShapeSet:
+    """``shapes`` at ``image_size`` square pixels, resized as the library's letterbox does."""
+    import tensorflow as tf
+
+    from corvane.tessmark.coco import Letterbox
+
+    box = Letterbox.fit(shapes.images.shape[1], shapes.images.shape[2], image_size)
+    pixels = tf.image.resize(shapes.images, (box.new_height, box.new_width), antialias=True)
+    images = tf.cast(tf.round(tf.clip_by_value(pixels, 0.0, 255.0)), tf.uint8).numpy()
+    return ShapeSet(images, [box.boxes_to_input(b) for b in shapes.boxes], shapes.names)

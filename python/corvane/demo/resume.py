@@ -9,12 +9,13 @@ test-only phase marks.
 
 from __future__ import annotations
 
+import json
 import os
 import time
 from pathlib import Path
 
 from corvane.tessmark.callbacks import TessmarkTrainingCallback
-from corvane.tessmark.runs import ResumeError, RunMismatchError, TrainingRun
+from corvane.tessmark.runs import RUN_FILE, ResumeError, RunMismatchError, TrainingRun
 
 # What makes a run that run: it goes on only under the same options.
 RUN_OPTIONS = (
@@ -34,6 +35,9 @@ RUN_OPTIONS = (
     "ema",
     "warmup_steps",
 )
+# Options added later, recorded only where they differ from these values, so that runs
+# recorded before them still go on.
+LATER_OPTIONS = {"data": None, "image_size": 64, "clip_boxes": 0.0, "augment": False}
 # Test-only: a file to which the demo appends the phase it enters (see PhaseMarks).
 PHASES_ENV = "CORVANE_DEMO_PHASES"
 
@@ -43,7 +47,7 @@ def open_run(out: Path, config, chief: bool = True) -> TrainingRun:
 
     A run whose options differ is refused with the demo's own option names.
     """
-    options = {key: getattr(config, key) for key in RUN_OPTIONS}
+    options = run_options(config)
     try:
         run = TrainingRun(
             out,
@@ -65,6 +69,68 @@ def open_run(out: Path, config, chief: bool = True) -> TrainingRun:
     if run.discarded:
         print(f"\t - [INFO] Discarded the backup in {run.backup_folder} (--fresh)")
     return run
+
+
+def run_options(config) -> dict:
+    """What makes ``config``'s run that run, as ``run.json`` records it."""
+    options = {key: getattr(config, key) for key in RUN_OPTIONS}
+    for key, default in LATER_OPTIONS.items():
+        value = getattr(config, key, default)
+        if value != default:
+            options[key] = value
+    return options
+
+
+def unfinished_run(parent: Path, name: str) -> tuple[Path, dict] | None:
+    """The newest run folder ``name``, ``name-2``, ... in ``parent`` that holds a started
+    run (its ``run.json``) whose backup does not hold its last epoch or an early stop, with
+    the run's recorded options; None when there is none."""
+    from corvane.tessmark.runs import numbered_run_folders
+
+    for _, folder in reversed(numbered_run_folders(parent, name)):
+        try:
+            with open(folder / RUN_FILE, encoding="utf-8") as f:
+                options = json.load(f)["options"]
+            run = TrainingRun(folder, options, chief=False)
+        except (OSError, ValueError, KeyError, TypeError):
+            continue  # not a started run, or one that does not read: never resumed blindly
+        if not run.complete(int(options.get("epochs", 0))):
+            return folder, options
+    return None
+
+
+def resumed_config(parent: Path, name: str, config, given: set):
+    """``config`` for ``--resume``: the newest unfinished run's folder and options.
+
+    An option given on the command line must agree with the run's; the rest come from it.
+    """
+    from dataclasses import replace
+
+    found = unfinished_run(parent, name)
+    if found is None:
+        raise ValueError(
+            f"--resume found no unfinished run under {parent} (runs that end, or stop "
+            "early, are finished): start a new one without --resume"
+        )
+    folder, options = found
+    recorded = {key: options.get(key, LATER_OPTIONS.get(key)) for key in run_options(config)}
+    recorded.update({k: options[k] for k in LATER_OPTIONS if k in options})
+    differing = [
+        f"--{key.replace('_', '-')} {recorded[key]} there, {getattr(config, key)} here"
+        for key in sorted(given & set(recorded))
+        if recorded[key] != getattr(config, key)
+    ]
+    if differing:
+        raise ValueError(
+            f"--resume goes on with the run in {folder}, which has other options "
+            f"({'; '.join(differing)}): leave them out to take the run's own"
+        )
+    # train_images and validation_images follow from quick and the data.
+    keep = {k: v for k, v in recorded.items() if k not in ("train_images", "validation_images")}
+    resumed = replace(config, out=str(folder), **keep)
+    resumed.train_images = recorded["train_images"]
+    resumed.validation_images = recorded["validation_images"]
+    return resumed
 
 
 def resumed_line(run: TrainingRun, start: int, epochs: int) -> str:

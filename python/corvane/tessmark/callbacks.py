@@ -119,6 +119,7 @@ import atexit
 import functools
 import math
 import re
+import time
 import weakref
 from collections.abc import Mapping
 
@@ -297,6 +298,56 @@ class EarlyStopping(TessmarkTrainingCallback):
             f"not improved on {self.best} for {self.wait} validation {passes} "
             f"(patience {self.patience}, min_delta {self.min_delta})"
         )
+
+
+class RunProgress(TessmarkTrainingCallback):
+    """One line after each epoch on the whole run: "epoch k of N", the time this process
+    has trained and an estimate of the time left.
+
+    ``epochs`` is the run's last epoch. The elapsed time counts from ``on_train_start``;
+    the estimate is the mean time of the epochs this process trained so far (validation
+    and checkpoints included) times the epochs left, so neither the initial validation
+    pass nor a resumed run's earlier epochs skew it.
+    ``write`` takes each line (default: ``print``). It prints nothing in the epoch loop, so
+    the trainer's own bars and lines stay as they are.
+    """
+
+    def __init__(self, epochs: int, write=print, clock=time.monotonic):
+        self.epochs = int(epochs)
+        self.write = write
+        self.clock = clock
+        self._started: float | None = None
+        self._first_epoch: int | None = None
+        self._epochs_started = 0.0
+        self._epoch = 0
+
+    def on_train_start(self, epochs):
+        self._started = self.clock()
+
+    def on_epoch_start(self, epoch):
+        self._epoch = epoch
+        if self._first_epoch is None:
+            self._first_epoch, self._epochs_started = epoch, self.clock()
+
+    def on_epoch_end(self, losses, metrics):
+        if self._started is None or self._first_epoch is None:
+            return
+        now = self.clock()
+        per_epoch = (now - self._epochs_started) / (self._epoch - self._first_epoch + 1)
+        left = max(self.epochs - self._epoch, 0)
+        line = (
+            f"\t - [INFO] Epoch {self._epoch} of {self.epochs} done: "
+            f"{_clock(now - self._started)} elapsed"
+        )
+        if left:
+            line += f", about {_clock(per_epoch * left)} left for the run"
+        self.write(line)
+
+
+def _clock(seconds: float) -> str:
+    """``seconds`` as H:MM:SS."""
+    whole = round(seconds)
+    return f"{whole // 3600}:{whole // 60 % 60:02d}:{whole % 60:02d}"
 
 
 class TrainingDiverged(RuntimeError):

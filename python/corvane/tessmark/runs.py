@@ -303,6 +303,40 @@ class _Steps:
     step = 0
 
 
+def new_run_folder(parent: str | os.PathLike, name: str) -> Path:
+    """Makes and returns a new, empty run folder in ``parent``: ``name``, then ``name-2``,
+    ``name-3``, ...
+
+    The number follows the highest one there, so numbers keep the order in which runs
+    were made even after some are deleted. The folder is created exclusively: two
+    processes starting together get different folders.
+    """
+    parent = Path(parent).resolve()
+    parent.mkdir(parents=True, exist_ok=True)
+    number = max((number for number, _ in numbered_run_folders(parent, name)), default=0) + 1
+    while True:
+        folder = parent / (name if number == 1 else f"{name}-{number}")
+        try:
+            folder.mkdir()
+            return folder
+        except FileExistsError:
+            number += 1
+
+
+def numbered_run_folders(parent: str | os.PathLike, name: str) -> list[tuple[int, Path]]:
+    """The run folders ``name``, ``name-2``, ... in ``parent``, as (number, path), oldest first."""
+    found = []
+    for path in Path(parent).glob(f"{name}*"):
+        suffix = path.name[len(name) :]
+        if not path.is_dir():
+            continue
+        if suffix == "":
+            found.append((1, path))
+        elif suffix[:1] == "-" and suffix[1:].isdigit():
+            found.append((int(suffix[1:]), path))
+    return sorted(found)
+
+
 def dvclive_segments(folder: str | os.PathLike) -> list[Path]:
     """The DVCLive folders of the segments of the run in ``folder``, ``dvclive`` first."""
     folder = Path(folder)
