@@ -13,6 +13,9 @@ from __future__ import annotations
 
 import json
 import os
+import shutil
+import tempfile
+from collections.abc import Callable, Sequence
 
 
 def write_text(path: str | os.PathLike, text: str, encoding: str = "utf-8") -> None:
@@ -50,3 +53,43 @@ def fsync_folder(path: str | os.PathLike) -> None:
     if os.name == "nt":  # folders cannot be opened for fsync there
         return
     fsync_file(path)
+
+
+def fsync_tree(path: str | os.PathLike) -> None:
+    """Flushes a file, or a folder's files and folders, written by another library."""
+    if os.path.isfile(path):
+        fsync_file(path)
+        return
+    for folder, _, files in os.walk(path, topdown=False):
+        for file in files:
+            fsync_file(os.path.join(folder, file))
+        fsync_folder(folder)
+
+
+def write_whole(out: str | os.PathLike, build: Callable[[str], None]) -> None:
+    """Makes ``out`` (a file or a folder) with ``build(path)`` in a temporary sibling, flushes
+    it, then moves it to ``out`` in one step; a failure leaves ``out`` as it was."""
+    parent, name = os.path.split(os.fspath(out))
+    staging = tempfile.mkdtemp(prefix=f".{name}.", suffix=".tmp", dir=parent)
+    try:
+        target = os.path.join(staging, name)
+        build(target)
+        fsync_tree(target)
+        if os.path.isdir(out) and not os.path.islink(out):
+            # A folder cannot be replaced in one step: the old one is moved aside first.
+            os.replace(out, os.path.join(staging, "replaced"))
+        os.replace(target, out)
+        fsync_folder(parent)
+    finally:
+        shutil.rmtree(staging, ignore_errors=True)
+
+
+def refuse_existing(paths: Sequence[str]) -> None:
+    """Raises ``FileExistsError`` naming the first of ``paths`` that exists (and how many
+    more do), so that a writer that must not replace files fails before writing any."""
+    existing = [path for path in paths if os.path.exists(path)]
+    if existing:
+        more = f" and {len(existing) - 1} more" if len(existing) > 1 else ""
+        raise FileExistsError(
+            f"{existing[0]}{more} already exist; remove them or write into another folder"
+        )

@@ -50,12 +50,10 @@ import argparse
 import contextlib
 import logging
 import os
-import shutil
 import sys
-import tempfile
 from dataclasses import dataclass
 
-from corvane.tessmark.durable import fsync_file, fsync_folder
+from corvane.tessmark.durable import write_whole
 from corvane.tessmark.predict import (
     DEFAULT_SCORE,
     INSTALL_EXPORT,
@@ -163,7 +161,7 @@ def export_checkpoint(
         else:
             _write_onnx(model, target, checkpoint)
 
-    _write_whole(out, build)
+    write_whole(out, build)
     return Artefact(out, _size(out), to, quantize)
 
 
@@ -403,33 +401,6 @@ def _unconvertible(model, checkpoint, what: str, places) -> ExportError:
         f"{what} cannot take {layers}: replace the layer, or export to savedmodel, "
         "which runs every TensorFlow operation",
     )
-
-
-def _write_whole(out: str, build) -> None:
-    """Builds the artefact into a temporary sibling of ``out``, then moves it there."""
-    parent, name = os.path.split(out)
-    staging = tempfile.mkdtemp(prefix=f".{name}.", suffix=".tmp", dir=parent)
-    try:
-        target = os.path.join(staging, name)
-        build(target)
-        _fsync_tree(target)
-        if os.path.isdir(out) and not os.path.islink(out):
-            # A folder cannot be replaced in one step: the old one is moved aside first.
-            os.replace(out, os.path.join(staging, "replaced"))
-        os.replace(target, out)
-        fsync_folder(parent)
-    finally:
-        shutil.rmtree(staging, ignore_errors=True)
-
-
-def _fsync_tree(path: str) -> None:
-    if os.path.isfile(path):
-        fsync_file(path)
-        return
-    for folder, _, files in os.walk(path, topdown=False):
-        for file in files:
-            fsync_file(os.path.join(folder, file))
-        fsync_folder(folder)
 
 
 def _size(path: str) -> int:

@@ -42,7 +42,7 @@ from corvane.tessmark.coco import (
     no_boxes,
     place_box,
 )
-from corvane.tessmark.durable import write_text
+from corvane.tessmark.durable import refuse_existing, write_text
 
 CORNERS = ("xmin", "ymin", "xmax", "ymax")
 # The splits whose objects name the classes, in this order.
@@ -333,12 +333,7 @@ def write_voc(
         targets.append(os.path.join(directory, "Annotations", f"{stem}.xml"))
     if len(set(targets)) != len(targets):
         raise ValueError("two images have the same name (without extension): VOC names are ids")
-    existing = [path for path in targets if os.path.exists(path)]
-    if existing:
-        more = f" and {len(existing) - 1} more" if len(existing) > 1 else ""
-        raise FileExistsError(
-            f"{existing[0]}{more} already exist; remove them or write into another folder"
-        )
+    refuse_existing(targets)
 
     for folder in ("JPEGImages", "Annotations", os.path.join("ImageSets", "Main")):
         os.makedirs(os.path.join(directory, folder), exist_ok=True)

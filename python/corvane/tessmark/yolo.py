@@ -34,7 +34,7 @@ from corvane.tessmark.coco import (
     image_header,
     place_box,
 )
-from corvane.tessmark.durable import write_text
+from corvane.tessmark.durable import refuse_existing, write_text
 
 # Files an image folder is searched for; the header check refuses those TensorFlow
 # cannot decode, rather than leaving them out unseen.
@@ -350,11 +350,6 @@ def write_yolo(
 
 
 def _refuse_existing(paths: Sequence[str]) -> None:
-    existing = [path for path in paths if os.path.exists(path)]
     if len(set(paths)) != len(paths):
         raise ValueError("two images of one split have the same name (without extension)")
-    if existing:
-        more = f" and {len(existing) - 1} more" if len(existing) > 1 else ""
-        raise FileExistsError(
-            f"{existing[0]}{more} already exist; remove them or write into another folder"
-        )
+    refuse_existing(paths)
