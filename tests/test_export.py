@@ -259,46 +259,73 @@ def listing(folder):
     return sorted(str(p.relative_to(folder)) for p in folder.rglob("*"))
 
 
+def earlier_onnx(path):
+    """A small ONNX model where an export of that name would be."""
+    import onnx
+    from onnx import TensorProto, helper
+
+    value = [helper.make_tensor_value_info(name, TensorProto.FLOAT, [1]) for name in "xy"]
+    node = helper.make_node("Identity", ["x"], ["y"])
+    onnx.save(helper.make_model(helper.make_graph([node], "earlier", value[:1], value[1:])), path)
+
+
 def test_refusals_name_the_file_and_write_nothing(trained, tmp_path, capsys):
     odd = save_as_trainer(digamma_detector(), tmp_path / "odd")
-    (tmp_path / "broken.h5").write_bytes(b"not a network")
-    classifier = tf.keras.Sequential([tf.keras.Input((8,)), tf.keras.layers.Dense(3)])
-    classifier.save(tmp_path / "classifier.h5")
-    best = tmp_path / "best.h5"
+    broken, classifier, best = (
+        tmp_path / name for name in ("broken.h5", "classifier.h5", "best.h5")
+    )
+    broken.write_bytes(b"not a network")
+    tf.keras.Sequential([tf.keras.Input((8,)), tf.keras.layers.Dense(3)]).save(classifier)
     best.write_bytes(trained.checkpoints["nhwc"].read_bytes())
-    (tmp_path / "best.onnx").write_bytes(b"an earlier export")
+    onnx, tflite, notes = (tmp_path / name for name in ("best.onnx", "best.tflite", "notes.txt"))
+    earlier_onnx(onnx)
+    # A flatbuffer's header: the root table's offset, then the file identifier.
+    tflite.write_bytes(b"\x1c\x00\x00\x00TFL3" + bytes(24))
+    notes.write_text("my notes\n")
     (tmp_path / "bad.json").write_text('{"images": []}')
     before = listing(tmp_path)
+    contents = {p: p.read_bytes() for p in tmp_path.rglob("*") if p.is_file()}
 
     cases = [
-        (tmp_path / "broken.h5", {"to": "tflite"}, "is not a checkpoint of DetectionTrainer"),
-        (tmp_path / "classifier.h5", {"to": "onnx"}, "its input is (None, 8), not a square image"),
+        (broken, {"to": "tflite"}, "is not a checkpoint of DetectionTrainer"),
+        (classifier, {"to": "onnx"}, "its input is (None, 8), not a square image"),
         (odd, {"to": "tflite"}, "TFLite's builtin operations cannot take layer 'tf.math.digamma'"),
         (odd, {"to": "onnx"}, "ONNX (opset 13) cannot take layer 'tf.math.digamma' (Digamma)"),
         (best, {"to": "tflite", "quantize": "int8"}, "int8 calibrates on images"),
         (best, {"to": "onnx", "quantize": "fp16"}, "applies to tflite, not to onnx"),
-        (tmp_path / "best.onnx", {"to": "onnx"}, "already exists: pass --force"),
-        (tmp_path / "bad.json", {"to": "tflite", "quantize": "int8", "data": "bad.json"}, ""),
+        (best, {"to": "onnx", "out": onnx}, "already exists: pass --force"),
+        # --force replaces an earlier export of the same kind, and nothing else.
+        (best, {"to": "tflite", "out": notes, "force": True}, "is not a TFLite file"),
+        (best, {"to": "onnx", "out": tflite, "force": True}, "is not an ONNX model"),
+        (best, {"to": "tflite", "out": onnx, "force": True}, "is not a TFLite file"),
+        (best, {"to": "savedmodel", "out": tmp_path, "force": True}, "is not a SavedModel"),
+        (best, {"to": "tflite", "out": odd.parent, "force": True}, "TFLite file (a folder)"),
+        (best, {"to": "tflite", "quantize": "int8", "data": tmp_path / "bad.json"}, ""),
     ]
-    for index, (path, options, message) in enumerate(cases):
-        checkpoint = best if path.name in ("best.onnx", "bad.json") else path
-        options = {
-            key: str(tmp_path / value) if key == "data" else value for key, value in options.items()
-        }
-        expected = DatasetFormatError if path.name == "bad.json" else ExportError
+    for index, (checkpoint, options, message) in enumerate(cases):
+        named = options.get("out") or options.get("data") or checkpoint
+        expected = DatasetFormatError if "data" in options else ExportError
         with pytest.raises(expected) as caught:
             export_checkpoint(checkpoint, **options)
-        assert str(caught.value).startswith(f"{path}:") and message in str(caught.value), index
+        assert str(caught.value).startswith(f"{named}:") and message in str(caught.value), index
         assert listing(tmp_path) == before, index
-    assert (tmp_path / "best.onnx").read_bytes() == b"an earlier export"
+    assert contents == {p: p.read_bytes() for p in contents}
 
-    # The command says the same, and --force replaces the earlier export by a whole one.
-    with pytest.raises(SystemExit) as caught:
-        main([str(best), "--to", "onnx"])
-    assert caught.value.code == 2 and "best.onnx: already exists" in capsys.readouterr().err
+    # The command says the same in one line, and --force replaces the earlier export of
+    # the same kind by a whole one.
+    for args, message in (
+        ([best, "--to", "onnx"], f"{onnx}: already exists"),
+        ([best, "--to", "tflite", "--out", notes, "--force"], f"{notes}: is not a TFLite file"),
+    ):
+        with pytest.raises(SystemExit) as caught:
+            main([str(a) for a in args])
+        error = capsys.readouterr().err
+        assert caught.value.code == 2 and message in error and error.count("\n") == 1, error
+    assert notes.read_text() == "my notes\n"
     assert main([str(best), "--to", "onnx", "--force"]) == 0
     line = capsys.readouterr().out
-    size = os.path.getsize(tmp_path / "best.onnx")
-    assert line.startswith(f"{tmp_path / 'best.onnx'}: ONNX") and f"{size:,} bytes" in line
-    assert load_checkpoint(tmp_path / "best.onnx").input_shape == (None, 64, 64, 3)
+    assert line.startswith(f"{onnx}: ONNX") and f"{os.path.getsize(onnx):,} bytes" in line
+    export_checkpoint(best, "tflite", force=True)
+    for path in (onnx, tflite):
+        assert load_checkpoint(path).input_shape == (None, 64, 64, 3), path
     assert listing(tmp_path) == before

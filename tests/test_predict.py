@@ -13,6 +13,7 @@ import pytest
 import tensorflow as tf
 
 import corvane
+from corvane.tessmark.export import main as export_main
 from corvane.tessmark.grid import detection_head
 from corvane.tessmark.predict import DetectionRunner, main
 
@@ -144,9 +145,29 @@ def test_mistakes_are_named(checkpoints, tmp_path, refused):
     out = tmp_path / "found.jsonl"
     assert "cannot read the image" in refused(best, square, tmp_path / "broken.png", "--out", out)
     assert not out.exists()  # no partial file
-    (tmp_path / "broken.h5").write_bytes(b"not a network")
-    assert "cannot load the checkpoint" in refused(tmp_path / "broken.h5", square)
     assert "--score must be between 0 and 1" in refused(best, square, "--score", "2")
+    # A checkpoint that is missing or no network: one line that names it.
+    (tmp_path / "broken.h5").write_bytes(b"not a network")
+    for path, message in (
+        (tmp_path / "nowhere.h5", f"no such file: {tmp_path / 'nowhere.h5'}"),
+        (tmp_path / "broken.h5", f"{tmp_path / 'broken.h5'}: is not a checkpoint of Detection"),
+    ):
+        error = refused(path, square)
+        assert error.startswith(f"python -m corvane.tessmark.predict: error: {message}"), error
+        assert error.count("\n") == 1, error
+
+
+def test_a_network_that_is_no_detector_is_refused_as_export_refuses_it(tmp_path, capsys):
+    square = write_png(tmp_path / "square.png", picture(64, 64, (40, 16, 48, 24)))
+    classifier = tmp_path / "classifier.h5"
+    tf.keras.Sequential([tf.keras.Input((8,)), tf.keras.layers.Dense(3)]).save(classifier)
+    with pytest.raises(SystemExit):
+        export_main([str(classifier), "--to", "tflite"])
+    exported = capsys.readouterr().err.strip().splitlines()[-1].split(": error: ", 1)[1]
+    assert exported.startswith(f"{classifier}: is not a checkpoint of DetectionTrainer")
+    done = predict(classifier, square, cwd=tmp_path)
+    assert done.returncode == 2 and done.stdout == ""
+    assert done.stderr == f"python -m corvane.tessmark.predict: error: {exported}\n"
 
 
 def test_an_export_that_cannot_be_run_is_named(tmp_path, refused):

@@ -41,7 +41,10 @@ same JSON. By default an artefact lies beside the checkpoint, named after it
 
 Checks come before any work, and an artefact is built in a hidden temporary folder
 beside its destination and moved there whole, so a failure leaves nothing behind and an
-existing output is replaced (with ``force``) only by a complete one.
+existing output is replaced (with ``force``) only by a complete one. ``force`` replaces
+only an earlier artefact of the same format, recognised by its content (a TFLite
+flatbuffer's identifier, a valid ONNX model, a folder with ``saved_model.pb``): any other
+file or folder is refused and left as it is.
 """
 
 from __future__ import annotations
@@ -58,7 +61,10 @@ from corvane.tessmark.predict import (
     DEFAULT_SCORE,
     INSTALL_EXPORT,
     NMS_IOU,
+    CheckpointError,
     DetectionRunner,
+    exit_with_error,
+    read_checkpoint,
     read_labels,
 )
 
@@ -118,11 +124,13 @@ def export_checkpoint(
     """Writes ``checkpoint`` (a ``.h5`` of ``DetectionTrainer``) as a ``to`` artefact.
 
     ``out`` defaults to :func:`default_output`; an existing one is replaced only with
-    ``force``. ``quantize`` (``tflite`` only): ``"fp16"`` or ``"int8"``, which calibrates
-    on up to ``calibration_images`` images of the dataset ``data``. ``score_threshold``
+    ``force``, and only when it is an artefact of the format ``to``. ``quantize``
+    (``tflite`` only): ``"fp16"`` or ``"int8"``, which calibrates on up to
+    ``calibration_images`` images of the dataset ``data``. ``score_threshold``
     and ``nms_iou`` are those of the SavedModel's serving signature. Raises
     :class:`ExportError` (or ``FileNotFoundError``, or the dataset reader's error), naming
-    the file at fault, before anything is written.
+    the file at fault, before anything is written; a file that is no checkpoint of the
+    trainer gets the message of :func:`~corvane.tessmark.predict.read_checkpoint`.
     """
     checkpoint = os.fspath(checkpoint)
     if to not in FORMATS:
@@ -144,11 +152,14 @@ def export_checkpoint(
     out = os.path.abspath(
         os.fspath(out) if out is not None else default_output(checkpoint, to, quantize)
     )
-    _check_destination(out, to, force)
     if to == "onnx":
         _require_onnx(checkpoint)
+    _check_destination(out, to, force)
 
-    model = read_checkpoint(checkpoint)
+    try:
+        model = read_checkpoint(checkpoint)
+    except CheckpointError as error:
+        raise ExportError(error.path, error.problem) from None
     runner = DetectionRunner(model)
     names = _class_names(checkpoint, runner.num_classes) if to == "savedmodel" else None
     dataset = _calibration_data(data, calibration_images) if quantize == "int8" else None
@@ -165,42 +176,6 @@ def export_checkpoint(
     return Artefact(out, _size(out), to, quantize)
 
 
-def read_checkpoint(path: str | os.PathLike):
-    """The Keras network of a checkpoint of ``DetectionTrainer``; :class:`ExportError`
-    when the file is none: not loadable by Keras, or not one image input and one
-    ``detections`` grid output."""
-    import tensorflow as tf
-
-    path = os.fspath(path)
-    not_ours = "is not a checkpoint of DetectionTrainer"
-    try:
-        model = tf.keras.models.load_model(path, compile=False)
-    except Exception as error:  # h5py, Keras and TensorFlow each raise their own
-        first = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
-        raise ExportError(
-            path, f"{not_ours}: Keras cannot load it as a network ({first})"
-        ) from None
-    if not isinstance(model, tf.keras.Model) or len(model.inputs) != 1 or len(model.outputs) != 1:
-        count = len(getattr(model, "outputs", None) or [])
-        raise ExportError(
-            path, f"{not_ours}: it has {count} outputs, where a checkpoint keeps one grid"
-        )
-    runner = DetectionRunner(model)
-    shape = model.input_shape
-    channels = shape[1 if runner.channels_first else 3] if len(shape) == 4 else None
-    if runner.input_size is None or channels != 3:
-        raise ExportError(
-            path, f"{not_ours}: its input is {model.input_shape}, not a square image of 3 channels"
-        )
-    if not runner.num_classes or runner.num_classes < 1:
-        raise ExportError(
-            path,
-            f"{not_ours}: its output is {model.output_shape}, not a grid of 5 box channels "
-            "and at least one class",
-        )
-    return model
-
-
 def _check_destination(out: str, to: str, force: bool) -> None:
     parent = os.path.dirname(out)
     if not os.path.isdir(parent):
@@ -209,11 +184,39 @@ def _check_destination(out: str, to: str, force: bool) -> None:
         return
     if not force:
         raise ExportError(out, "already exists: pass --force to replace it, or choose --out")
-    # --force replaces an earlier export, never a folder or file of something else.
-    if to == "savedmodel" and not os.path.isfile(os.path.join(out, "saved_model.pb")):
-        raise ExportError(out, "is not a SavedModel folder; it is not replaced even with --force")
-    if to != "savedmodel" and not os.path.isfile(out):
-        raise ExportError(out, "is not a file; it is not replaced even with --force")
+    # --force replaces an earlier export of the same kind, never anything else.
+    problem = _not_an_export(out, to)
+    if problem:
+        raise ExportError(
+            out,
+            f"{problem}; --force replaces only an earlier {to} export: choose another --out",
+        )
+
+
+def _not_an_export(path: str, to: str) -> str | None:
+    """Why ``path`` is no artefact of the format ``to``, judged by its content; None when
+    it is one."""
+    what = "is not " + {"savedmodel": "a SavedModel folder", "tflite": "a TFLite file"}.get(
+        to, "an ONNX model"
+    )
+    if to == "savedmodel":
+        marks = [os.path.join(path, name) for name in ("saved_model.pb", "saved_model.pbtxt")]
+        return None if any(map(os.path.isfile, marks)) else f"{what} (no saved_model.pb in it)"
+    if not os.path.isfile(path):
+        return f"{what} ({'a folder' if os.path.isdir(path) else 'not a regular file'})"
+    if to == "tflite":
+        with open(path, "rb") as f:
+            header = f.read(8)
+        # A flatbuffer's file identifier follows the offset of its root table.
+        return None if header[4:8] == b"TFL3" else f"{what} (no TFL3 identifier)"
+    import onnx
+
+    try:
+        onnx.checker.check_model(path)
+    except Exception as error:  # protobuf's and the checker's own errors
+        first = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
+        return f"{what} ({first})"
+    return None
 
 
 def _class_names(checkpoint: str, num_classes: int | None) -> list[str] | None:
@@ -480,7 +483,7 @@ def main(argv=None) -> int:
             nms_iou=args.nms_iou,
         )
     except (ExportError, DatasetFormatError, FileNotFoundError) as error:
-        parser.error(str(error))
+        exit_with_error(parser, str(error))
     print(artefact.describe())
     return 0
 

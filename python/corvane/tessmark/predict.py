@@ -23,6 +23,9 @@ centred, the rest filled), and the boxes are mapped back to the image and clippe
 A channels-first checkpoint (saved with ``trainer.NCHW = True``) is recognised by its
 input and used the same way.
 
+A ``.h5`` that is no checkpoint of the trainer is refused with a :class:`CheckpointError`
+naming the file and the fault, the message that :mod:`corvane.tessmark.export` gives too.
+
 Exports of a checkpoint (:mod:`corvane.tessmark.export`) are taken wherever a checkpoint
 is, and give the same JSON: a SavedModel folder (its ``network`` signature), a ``.tflite``
 file (float32, float16 or int8 inside; TensorFlow's own interpreter) and an ``.onnx`` file
@@ -50,6 +53,15 @@ EVALUATION_SCORE = 0.05
 NMS_IOU = 0.5
 # What brings the runtimes of the ONNX export (and its converter).
 INSTALL_EXPORT = "pip install 'corvane-tessmark-trainer[export]'"
+
+
+class CheckpointError(ValueError):
+    """A file that is no checkpoint of ``DetectionTrainer``, as prediction and export both
+    refuse it; ``path`` is the file, ``problem`` what is wrong with it."""
+
+    def __init__(self, path: str | os.PathLike, problem: str):
+        self.path, self.problem = os.fspath(path), problem
+        super().__init__(f"{self.path}: {problem}")
 
 
 class DetectionRunner:
@@ -144,10 +156,9 @@ def load_checkpoint(path: str | os.PathLike):
     """The network of a checkpoint, without its training configuration.
 
     A folder is taken as a SavedModel, a ``.tflite`` or ``.onnx`` file as that export
-    (an :class:`ExportedNetwork`); anything else is loaded by Keras.
+    (an :class:`ExportedNetwork`); anything else must be a checkpoint of the trainer
+    (:func:`read_checkpoint`).
     """
-    import tensorflow as tf
-
     path = os.fspath(path)
     if not os.path.exists(path):
         raise FileNotFoundError(f"no checkpoint at {path}")
@@ -156,7 +167,43 @@ def load_checkpoint(path: str | os.PathLike):
     suffix = os.path.splitext(path)[1].lower()
     if suffix in EXPORTED_FILES:
         return EXPORTED_FILES[suffix](path)
-    return tf.keras.models.load_model(path, compile=False)
+    return read_checkpoint(path)
+
+
+def read_checkpoint(path: str | os.PathLike):
+    """The Keras network of a checkpoint of ``DetectionTrainer``; :class:`CheckpointError`
+    when the file is none: not loadable by Keras, or not one image input and one
+    ``detections`` grid output."""
+    import tensorflow as tf
+
+    path = os.fspath(path)
+    not_ours = "is not a checkpoint of DetectionTrainer"
+    try:
+        model = tf.keras.models.load_model(path, compile=False)
+    except Exception as error:  # h5py, Keras and TensorFlow each raise their own
+        first = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
+        raise CheckpointError(
+            path, f"{not_ours}: Keras cannot load it as a network ({first})"
+        ) from None
+    if not isinstance(model, tf.keras.Model) or len(model.inputs) != 1 or len(model.outputs) != 1:
+        count = len(getattr(model, "outputs", None) or [])
+        raise CheckpointError(
+            path, f"{not_ours}: it has {count} outputs, where a checkpoint keeps one grid"
+        )
+    runner = DetectionRunner(model)
+    shape = model.input_shape
+    channels = shape[1 if runner.channels_first else 3] if len(shape) == 4 else None
+    if runner.input_size is None or channels != 3:
+        raise CheckpointError(
+            path, f"{not_ours}: its input is {model.input_shape}, not a square image of 3 channels"
+        )
+    if not runner.num_classes or runner.num_classes < 1:
+        raise CheckpointError(
+            path,
+            f"{not_ours}: its output is {model.output_shape}, not a grid of 5 box channels "
+            "and at least one class",
+        )
+    return model
 
 
 class ExportedNetwork:
@@ -332,6 +379,12 @@ def _arguments(argv):
     return parser, args
 
 
+def exit_with_error(parser, message: str) -> None:
+    """Exits with status 2 and ``message`` on one line: a file at fault, not the command
+    line, so without argparse's usage."""
+    parser.exit(2, f"{parser.prog}: error: {message}\n")
+
+
 def main(argv=None) -> int:
     parser, args = _arguments(argv)
     os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "2")
@@ -344,18 +397,21 @@ def main(argv=None) -> int:
     if not (os.path.isfile(args.checkpoint) or os.path.isdir(args.checkpoint)):
         missing.insert(0, args.checkpoint)
     if missing:
-        parser.error(f"no such file: {', '.join(missing)}")
+        exit_with_error(parser, f"no such file: {', '.join(missing)}")
     classes = read_labels(classes_file) if classes_file else None
     try:
         runner = DetectionRunner.from_checkpoint(
             args.checkpoint, score_threshold=args.score, nms_iou=args.nms_iou
         )
+    except CheckpointError as error:
+        exit_with_error(parser, str(error))
     except (OSError, ValueError, ImportError) as error:
-        parser.error(f"cannot load the checkpoint {args.checkpoint}: {error}")
+        exit_with_error(parser, f"cannot load the checkpoint {args.checkpoint}: {error}")
     if classes and runner.num_classes not in (None, len(classes)):
-        parser.error(
+        exit_with_error(
+            parser,
             f"{classes_file} names {len(classes)} classes, the checkpoint predicts "
-            f"{runner.num_classes}: give its own labels.txt with --classes"
+            f"{runner.num_classes}: give its own labels.txt with --classes",
         )
     import tensorflow as tf
 
@@ -364,7 +420,7 @@ def main(argv=None) -> int:
         try:
             image = read_image(path)
         except tf.errors.OpError as error:
-            parser.error(f"cannot read the image {path}: {error.message}")
+            exit_with_error(parser, f"cannot read the image {path}: {error.message}")
         lines.append(json.dumps(describe(path, image, runner.detect(image), classes)) + "\n")
         if not args.out:
             sys.stdout.write(lines.pop())
