@@ -66,15 +66,8 @@ class Augmentation:
         size = image.shape[0]
         if size is None or size != image.shape[1]:
             raise ValueError(f"augmentation needs square images of a known size, not {image.shape}")
-        # In float64, rounded once at the end: a graph optimizer may regroup the sums
-        # and products, and an eager call then still agrees with the pipeline.
-        draw = tf.random.stateless_uniform([4], seed, dtype=tf.float64)
-        mirror = 1 - 2 * tf.cast(draw[0] < self.flip, tf.float64)
-        low, high = (math.log(bound) for bound in self.scale)
-        scale = tf.exp(low + (high - low) * draw[1])
+        mirror, scale, to_x, to_y = self.draw(seed, size)
         centre = size / 2
-        # Where the input's centre goes.
-        to_x, to_y = tf.unstack(centre + (2 * draw[2:] - 1) * (self.shift * size))
 
         # A point (x, y) of the input, pixel i covering [i, i + 1), goes to
         # (to_x + mirror * scale * (x - centre), to_y + scale * (y - centre)). The
@@ -107,16 +100,41 @@ class Augmentation:
         low_x, high_x = tf.reduce_min(xs, axis=1), tf.reduce_max(xs, axis=1)
         low_y, high_y = tf.reduce_min(ys, axis=1), tf.reduce_max(ys, axis=1)
         moved = tf.stack([low_x, low_y, high_x, high_y], axis=1)
-        clipped = tf.clip_by_value(moved, 0.0, float(size))
-        width, height = clipped[:, 2] - clipped[:, 0], clipped[:, 3] - clipped[:, 1]
-        full_area = (high_x - low_x) * (high_y - low_y)
-        keep = (
-            (width >= self.min_size)
-            & (height >= self.min_size)
-            & (width * height >= self.min_visible * full_area)
+        clipped, keep = visible_boxes(
+            moved, [0.0, 0.0, size, size], self.min_size, self.min_visible
         )
         kept = tf.concat([tf.cast(clipped, tf.float32), boxes[:, 4:]], axis=1)
         return image, tf.boolean_mask(kept, keep)
+
+    def draw(self, seed, size: int):
+        """The flip (-1 or 1), the scale and where the input's centre goes ``(x, y)``, drawn
+        by ``seed``."""
+        import tensorflow as tf
+
+        # In float64, rounded once at the end: a graph optimizer may regroup the sums
+        # and products, and an eager call then still agrees with the pipeline.
+        draw = tf.random.stateless_uniform([4], seed, dtype=tf.float64)
+        mirror = 1 - 2 * tf.cast(draw[0] < self.flip, tf.float64)
+        low, high = (math.log(bound) for bound in self.scale)
+        scale = tf.exp(low + (high - low) * draw[1])
+        to_x, to_y = tf.unstack(size / 2 + (2 * draw[2:] - 1) * (self.shift * size))
+        return mirror, scale, to_x, to_y
+
+
+def visible_boxes(moved, window, min_size: float, min_visible: float):
+    """Moved boxes (..., 4) float64 ``[x1, y1, x2, y2]`` clipped to ``window`` (..., 4),
+    ``[x1, y1, x2, y2]`` broadcast against them: ``(clipped, keep)``, ``keep`` true where
+    at least ``min_size`` pixels of the width and of the height, and ``min_visible`` of the
+    moved area, remain inside."""
+    import tensorflow as tf
+
+    window = tf.cast(window, tf.float64)
+    low, high = window[..., :2], window[..., 2:]
+    clipped = tf.clip_by_value(moved, tf.concat([low, low], -1), tf.concat([high, high], -1))
+    width, height = clipped[..., 2] - clipped[..., 0], clipped[..., 3] - clipped[..., 1]
+    full_area = (moved[..., 2] - moved[..., 0]) * (moved[..., 3] - moved[..., 1])
+    keep = (width >= min_size) & (height >= min_size) & (width * height >= min_visible * full_area)
+    return clipped, keep
 
 
 def element_seed(seed, epoch, index):
