@@ -120,6 +120,8 @@ class TestNetwork:
             feature_taps(open_size)
         with pytest.raises(ValueError, match=r"not the square image_size 64"):
             pyramid_detector(mobile, 2, image_size=64)
+        with pytest.raises(ValueError, match="must double the one before"):
+            pyramid_detector(mobile, 2, strides=(8, 32))
 
     @pytest.mark.filterwarnings("ignore:You are saving your model as an HDF5 file")
     def test_detections_decode_the_locations_the_loss_uses_and_reload_plainly(

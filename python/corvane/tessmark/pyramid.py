@@ -237,8 +237,9 @@ def pyramid_detector(
 
     layers = tf.keras.layers
     strides = tuple(int(s) for s in strides)
-    if list(strides) != sorted(set(strides)):
-        raise ValueError(f"strides must rise, each once: {strides}")
+    if any(finer * 2 != coarser for finer, coarser in zip(strides, strides[1:])):
+        # The neck joins neighbouring levels by upsampling and convolving by 2.
+        raise ValueError(f"each stride must double the one before, as 8, 16, 32: {strides}")
     if backbone is None:
         if image_size is None:
             raise ValueError("pyramid_detector needs image_size when it builds its own backbone")
