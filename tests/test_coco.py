@@ -1,6 +1,7 @@
 """The COCO reader, its checks of bad input, clipping, crowds, EXIF orientation, the writer's
 round trip, and the letterbox."""
 
+import csv
 import json
 
 import numpy as np
@@ -362,3 +363,53 @@ class TestExifOrientation:
         entries = [("turned.png", 40, 24, boxes[:0])]
         with pytest.raises(CocoFormatError, match="EXIF orientation 6 turns the stored pixels"):
             read_coco(write(tmp_path, coco_document(["a", "b"], entries), "stored"))
+
+
+def test_an_image_cut_during_the_run_stops_it_naming_the_file(tmp_path, monkeypatch):
+    pytest.importorskip("corvane.tessmark.trainer.detection")
+    from corvane.demo import coco as demo_coco
+    from corvane.demo import data
+    from corvane.demo.app import DemoConfig, run_demo
+    from corvane.tessmark.coco import DatasetFormatError
+    from corvane.tessmark.data import EpochOrder
+
+    train_json, val_json = demo_coco.export_shapes(
+        tmp_path / "data", data.make_shapes(8, (5, 0)), data.make_shapes(4, (5, 1))
+    )
+
+    def cut(path):
+        with open(path, "r+b") as f:
+            whole = f.read()
+            f.truncate(len(whole) // 2)
+        return whole
+
+    # The pipelines themselves name a file that no longer decodes.
+    validation = read_coco(val_json)
+    samples = coco_validation_samples(validation)
+    whole = cut(validation.images[2].path)
+    with pytest.raises(tf.errors.InvalidArgumentError, match=validation.images[2].path):
+        list(samples)
+    with open(validation.images[2].path, "wb") as f:
+        f.write(whole)
+
+    # The demo, whose training image is cut after the check and the initial validation,
+    # stops in the first epoch, before its files, and names the file as the readers do.
+    path = read_coco(train_json).images[5].path
+    checkpoints = tmp_path / "out" / "checkpoints"
+    start_epoch, before = EpochOrder.on_epoch_start, {}
+
+    def cut_at_the_start(self, epoch):
+        before["last.h5"] = (checkpoints / "last.h5").read_bytes()
+        cut(path)
+        start_epoch(self, epoch)
+
+    monkeypatch.setattr(EpochOrder, "on_epoch_start", cut_at_the_start)
+    config = DemoConfig(epochs=2, out=str(tmp_path / "out"), dvclive=False, mlflow=False)
+    config.coco_train, config.coco_val, config.batch_size = str(train_json), str(val_json), 4
+    with pytest.raises(DatasetFormatError) as caught:
+        run_demo(config)
+    assert f"cannot decode the image file {path}: Invalid PNG data" in str(caught.value)
+    assert path in str(caught.value.__context__)  # the pipeline's own error named it
+    assert (checkpoints / "last.h5").read_bytes() == before["last.h5"]
+    with open(checkpoints / "summary.csv", newline="") as f:
+        assert [row["epoch"] for row in csv.DictReader(f)] == ["0"]  # the initial pass only

@@ -166,7 +166,7 @@ class TestPipelines:
         for image in dataset.images:
             os.remove(image.path)
         assert all(np.array_equal(a, b.numpy()) for a, (b, _) in zip(first, kept, strict=True))
-        with pytest.raises(tf.errors.NotFoundError):
+        with pytest.raises(tf.errors.InvalidArgumentError, match=dataset.images[0].path):
             list(read_again)
 
     def test_validation_samples_are_the_original_images_and_boxes(self, tmp_path):

@@ -1,6 +1,7 @@
 """YOLO and Pascal VOC: the writers' round trip against COCO, the form detection, and each
 fault of the readers named by its file and entry."""
 
+import io
 import json
 import os
 from pathlib import Path
@@ -9,7 +10,7 @@ import numpy as np
 import pytest
 from PIL import Image
 
-from corvane.tessmark.coco import CocoFormatError, DatasetFormatError, coco_document
+from corvane.tessmark.coco import CocoFormatError, DatasetFormatError, coco_document, read_coco
 from corvane.tessmark.formats import describe_format, read_dataset
 from corvane.tessmark.voc import VocFormatError, read_voc, write_voc
 from corvane.tessmark.yolo import YoloFormatError, read_yolo, write_yolo
@@ -291,3 +292,49 @@ class TestVoc:
         )
         with pytest.raises(VocFormatError, match="ImageSets/Main/test.txt not found"):
             read_voc(root, "test")
+
+
+def _cut_short(path, pixels, kind):
+    """``path`` rewritten as the first half of a ``kind`` file of ``pixels``: an interrupted
+    copy, whose header still reads."""
+    encoded = io.BytesIO()
+    Image.fromarray(pixels).save(encoded, format=kind)
+    Path(path).write_bytes(encoded.getvalue()[: len(encoded.getvalue()) // 2])
+
+
+@pytest.mark.parametrize("kind", ["PNG", "JPEG"])
+@pytest.mark.parametrize("form", ["COCO", "YOLO", "Pascal VOC"])
+def test_an_image_cut_short_is_refused_with_the_label_faults(tmp_path, form, kind):
+    splits = make_splits()
+    pixels = splits["train"][0][1]
+    if form == "COCO":
+        write_coco(tmp_path, splits)
+        path, image = tmp_path / "train.json", tmp_path / "images" / "train-0.jpg.png"
+        document = json.loads(path.read_text())
+        document["annotations"][-1]["category_id"] = 99
+        path.write_text(json.dumps(document))
+        label_fault, read = "category_id 99 is not in categories", read_coco
+    elif form == "YOLO":
+        path = Path(write_yolo(tmp_path, CLASSES, splits))
+        image = tmp_path / "images" / "train" / "train-0.png"
+        with open(tmp_path / "labels" / "train" / "train-1.txt", "a") as labels:
+            labels.write("9 0.5 0.5 0.1 0.1\n")
+        label_fault, read = "class 9 is out of range", read_yolo
+    else:
+        path = Path(write_voc(tmp_path, CLASSES, splits))
+        image = tmp_path / "JPEGImages" / "train-0.png"
+        xml = tmp_path / "Annotations" / "train-1.xml"
+        xml.write_text(xml.read_text().replace("<name>dog</name>", "<name>cow</name>", 1))
+        label_fault, read = "class 'cow' is not among the classes", read_voc
+    _cut_short(image, pixels, kind)
+    with pytest.raises(DatasetFormatError) as caught:
+        read(path)
+    message = str(caught.value)
+    assert message.startswith(f"{path}: 2 problems:")
+    assert f"cannot decode the image file {image}: " in message
+    assert label_fault in message
+    # Only the labels are read without the whole decode.
+    with pytest.raises(DatasetFormatError) as caught:
+        read(path, decode=False)
+    (problem,) = caught.value.problems
+    assert label_fault in problem

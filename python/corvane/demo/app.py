@@ -444,6 +444,7 @@ def run_demo(config: DemoConfig) -> DemoResult:
     from corvane.validator.evaluator import DetectionEvaluator
 
     from . import console, data, resume
+    from .coco import images_checked_on_failure
     from .model import build_detector
 
     # The user's data are read and checked first: a fault leaves no run folder behind.
@@ -592,6 +593,7 @@ def run_demo(config: DemoConfig) -> DemoResult:
             handlers.append(RunProgress(config.epochs))
         if run.continuing and chief:
             print(resume.resumed_line(run, start, config.epochs))
+        stack.enter_context(images_checked_on_failure(splits))
         trainer.train(
             config.epochs,
             train_ds=train_ds,

@@ -8,12 +8,19 @@ evaluator measures in the original images' pixels.
 
 from __future__ import annotations
 
+import contextlib
 import os
 from dataclasses import dataclass
 from pathlib import Path
 
 from corvane.tessmark import data as library
-from corvane.tessmark.coco import CocoDataset, DatasetFormatError, coco_document, read_coco
+from corvane.tessmark.coco import (
+    CocoDataset,
+    DatasetFormatError,
+    check_images,
+    coco_document,
+    read_coco,
+)
 from corvane.tessmark.durable import write_json
 from corvane.tessmark.formats import describe_format, read_dataset
 
@@ -80,6 +87,22 @@ def read_splits(
         info = {"data": data_path, "format": kind}
     info.update(train_images=len(train), validation_images=len(validation))
     return Splits(train, validation, kind, info)
+
+
+@contextlib.contextmanager
+def images_checked_on_failure(splits: Splits | None):
+    """Runs the training in its body; when an image stops it there, having changed since
+    it was read, the failure becomes the readers' :class:`DatasetFormatError` that names
+    each such image with the decoder's reason."""
+    import tensorflow as tf
+
+    try:
+        yield
+    except tf.errors.InvalidArgumentError:
+        if splits is not None:
+            for dataset in (splits.train, splits.validation):
+                check_images(dataset)
+        raise
 
 
 def dataset_source(

@@ -1,7 +1,7 @@
 """COCO-format detection data: a reader that checks everything first, the writer, and the letterbox.
 
 :func:`read_coco` reads an annotations file through pycocotools and checks every
-entry, and every image file's header, before anything trains on it. All faults
+entry, and decodes every image file whole, before anything trains on it. All faults
 found are reported together in one :class:`CocoFormatError` that names the
 annotations file and each faulty entry (image id, annotation id, file name).
 Images without annotations are kept: they are negatives.
@@ -31,6 +31,7 @@ import io
 import json
 import math
 import os
+import re
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field, replace
 
@@ -41,6 +42,8 @@ IMAGE_FORMATS = ("PNG", "JPEG", "GIF", "BMP")
 # Coordinates written with a few decimals may round past the image's edge.
 EDGE_TOLERANCE = 1e-3
 SHOWN_PROBLEMS = 20
+# Checks of more images than this show a progress bar; smaller ones stay quiet.
+PROGRESS_FROM = 1000
 
 
 class DatasetFormatError(ValueError):
@@ -120,17 +123,20 @@ def read_coco(
     images_dir: str | os.PathLike | None = None,
     *,
     clip: float = 0.0,
+    decode: bool = True,
 ) -> CocoDataset:
     """Reads and checks ``annotations``; ``file_name`` entries are relative to ``images_dir``.
 
     ``images_dir`` defaults to the folder of the annotations file. A box reaching at
     most ``clip`` pixels past its image's edge is clipped to the image (counted in
-    ``CocoDataset.clipped``); one further out is a fault. Raises
+    ``CocoDataset.clipped``); one further out is a fault. Every image is decoded
+    whole, as training decodes it (:func:`decode_problems`); ``decode=False`` reads
+    only the headers, for callers that want the labels alone. Raises
     :class:`CocoFormatError` when the file is not COCO detection annotations or
-    any entry is faulty: an image file that is missing, unreadable, of a format
-    TensorFlow cannot decode or of another size than declared; a box that is not
-    four numbers, has a width or height of 0 or less, or reaches outside its
-    image; an annotation of an unknown image or category; duplicate ids.
+    any entry is faulty: an image file that is missing, unreadable, cut short or
+    corrupt, of a format TensorFlow cannot decode or of another size than declared;
+    a box that is not four numbers, has a width or height of 0 or less, or reaches
+    outside its image; an annotation of an unknown image or category; duplicate ids.
     """
     clip = check_clip(clip)
     path = os.path.abspath(os.fspath(annotations))
@@ -174,6 +180,10 @@ def read_coco(
             wrong_size.add(image["id"])
             continue
         headers[image["id"]] = header
+    if decode:
+        problems += decode_problems(
+            [(_image_entry(coco.imgs[i]), header.path) for i, header in headers.items()]
+        )
 
     placed, clipped = {}, 0
     for annotation in document["annotations"]:
@@ -378,6 +388,62 @@ def image_header(file_path: str, folder: str) -> tuple[ImageHeader | None, str |
     if orientation >= 5:
         width, height = height, width
     return ImageHeader(file_path, width, height, orientation), None
+
+
+def decode_problems(images: Sequence[tuple[str, str]]) -> list[str]:
+    """One fault line ``"<entry>: ..."`` per ``(entry, path)`` image that training cannot decode.
+
+    Each file is decoded whole by :func:`decode_image`, the decoder training uses, in
+    parallel in a ``tf.data`` pipeline, and its pixels are dropped: a file cut short,
+    corrupt or gone is a fault, with the decoder's reason. A check of more than
+    ``PROGRESS_FROM`` images shows a progress bar on stderr.
+    """
+    if not images:
+        return []
+    import tensorflow as tf
+    from tqdm import tqdm
+
+    paths = [path for _, path in images]
+
+    def decoded(position, path):
+        # The shape, not a control dependency: tf.data would drop the unused decode.
+        return position, tf.shape(decode_image(path))
+
+    ds = tf.data.Dataset.from_tensor_slices((tf.range(len(paths), dtype=tf.int64), paths))
+    ds = ds.map(decoded, num_parallel_calls=tf.data.AUTOTUNE)
+    # A file that fails drops out of the stream; what is missing at the end failed.
+    ds = ds.ignore_errors().batch(256)
+    good = set()
+    quiet = len(paths) <= PROGRESS_FROM
+    with tqdm(total=len(paths), desc="Decoding images", unit="image", disable=quiet) as bar:
+        for positions, _ in ds:
+            good.update(positions.numpy().tolist())
+            bar.update(len(positions))
+    problems = []
+    for position in sorted(set(range(len(paths))) - good):
+        entry, path = images[position]
+        try:
+            decode_image(path)  # once more, alone, for the decoder's own words
+        except tf.errors.OpError as error:
+            problems.append(f"{entry}: cannot decode the image file {path}: {op_message(error)}")
+    return problems
+
+
+def op_message(error) -> str:
+    """A TensorFlow error's own words, without the function and op it names."""
+    text = re.sub(r"^\{\{function_node [^}]*\}\}\s*", "", error.message)
+    return re.sub(r"\s*\[Op:\w+\].*$", "", text, flags=re.S).strip()
+
+
+def check_images(dataset: CocoDataset) -> None:
+    """Decodes every image of ``dataset`` whole, as its reader does (:func:`decode_problems`).
+
+    For images that may have changed since the dataset was read, or one read with
+    ``decode=False``. Raises :class:`DatasetFormatError` naming each image that fails.
+    """
+    problems = decode_problems([(image.file_name, image.path) for image in dataset.images])
+    if problems:
+        raise DatasetFormatError(dataset.annotations, problems)
 
 
 def check_clip(clip) -> float:

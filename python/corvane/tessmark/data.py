@@ -31,6 +31,9 @@ from corvane.tessmark.grid import encode_targets, target_grid, unplaced_objects
 
 # Decoded COCO training images are kept in memory after the first epoch when they fit.
 CACHE_LIMIT = 1 << 30
+# The error of an image that no longer decodes: these around its path.
+DECODE_FAILED = "cannot decode the image file "
+DECODE_HINT = " any more: it was changed or removed after the dataset was read"
 
 
 def batch_training_set(elements, batch_size: int, seed: int, epoch=None, augment=None):
@@ -214,17 +217,14 @@ def coco_training_elements(
         len(dataset.classes),
     )
     layout = np.array([(b.new_height, b.new_width, b.top, b.left) for b in boxes], np.int32)
-    paths = [image.path for image in dataset.images]
-    orientations = [image.orientation for image in dataset.images]
 
-    def load(path, orientation, layout, grid):
-        image = decode_image(path, orientation)
-        image = letterbox_image(image, *tf.unstack(layout), size=image_size)
-        return image, grid
+    def load(position, path, orientation, layout, grid):
+        image = letterbox_image(decode_image(path, orientation), *tf.unstack(layout), image_size)
+        return position, image, grid
 
-    ds = tf.data.Dataset.from_tensor_slices((paths, orientations, layout, grids))
+    ds = _image_slices(dataset, layout, grids)
     # Parallel decoding; the element order stays the file's (deterministic map).
-    ds = ds.map(load, num_parallel_calls=tf.data.AUTOTUNE)
+    ds = _naming_failures(ds.map(load, num_parallel_calls=tf.data.AUTOTUNE), dataset)
     if cache is None:
         cache = len(dataset) * (image_size * image_size * 3 + grids[0].nbytes) <= CACHE_LIMIT
     return _keeping(ds.cache() if cache else ds, targets)
@@ -233,10 +233,11 @@ def coco_training_elements(
 def validation_samples(images, boxes: Sequence, names: Sequence[str], load=None):
     """Validation samples as the trainer reads them, from per-image arrays.
 
-    ``images`` holds the (H, W, 3) uint8 pixels of each image (any sizes), or, with
-    ``load``, what ``load`` turns into them inside the pipeline (such as file paths);
-    ``boxes`` one array of rows ``[x1, y1, x2, y2, class_index]`` in that image's pixels
-    per image; ``names`` the images' names.
+    ``images`` holds the (H, W, 3) uint8 pixels of each image (any sizes), as arrays or
+    a ``tf.data.Dataset`` of them, or, with ``load``, what ``load`` turns into them
+    inside the pipeline (such as file paths); ``boxes`` one array of rows
+    ``[x1, y1, x2, y2, class_index]`` in that image's pixels per image; ``names`` the
+    images' names.
     """
     import tensorflow as tf
 
@@ -247,7 +248,11 @@ def validation_samples(images, boxes: Sequence, names: Sequence[str], load=None)
         dtype=tf.float32,
     )
     names = np.array([n.encode() for n in names])
-    ds = tf.data.Dataset.from_tensor_slices((images, boxes, names))
+    if isinstance(images, tf.data.Dataset):
+        slices = tf.data.Dataset.from_tensor_slices
+        ds = tf.data.Dataset.zip((images, slices(boxes), slices(names)))
+    else:
+        ds = tf.data.Dataset.from_tensor_slices((images, boxes, names))
     if load is not None:
         ds = ds.map(lambda image, box, name: (load(image), box, name))
     # Batches of one are rectangular, so the boxes can be handed out dense.
@@ -259,10 +264,69 @@ def validation_samples(images, boxes: Sequence, names: Sequence[str], load=None)
 def coco_validation_samples(dataset: CocoDataset):
     """The trainer's validation samples of a COCO file: original images, original boxes,
     file names."""
-    images = dataset.images
+    import tensorflow as tf
+
+    def load(position, path, orientation):
+        return position, decode_image(path, orientation)
+
+    images = _image_slices(dataset).map(load, num_parallel_calls=tf.data.AUTOTUNE)
     return validation_samples(
-        ([image.path for image in images], [image.orientation for image in images]),
-        [image.boxes for image in images],
-        [image.file_name for image in images],
-        load=lambda file: decode_image(*file),
+        _naming_failures(images, dataset),
+        [image.boxes for image in dataset.images],
+        [image.file_name for image in dataset.images],
     )
+
+
+def _image_slices(dataset: CocoDataset, *columns):
+    """``(position, path, orientation, *columns)`` per image of ``dataset``."""
+    import tensorflow as tf
+
+    images = dataset.images
+    return tf.data.Dataset.from_tensor_slices(
+        (
+            tf.range(len(images), dtype=tf.int64),
+            [image.path for image in images],
+            [image.orientation for image in images],
+            *columns,
+        )
+    )
+
+
+def _naming_failures(elements, dataset: CocoDataset):
+    """``elements``, ``(position, *made from that image of dataset)`` in order, without
+    the position. The readers decoded every image once; an element that fails now (its
+    file changed or removed since) stops the pass with a ``tf.errors.InvalidArgumentError``
+    that names the file, before any later element is handed out.
+    """
+    import tensorflow as tf
+
+    count = len(dataset.images)
+    paths = tf.constant([image.path for image in dataset.images] + [""], tf.string)
+
+    def in_turn(element, expected):
+        # A failed element has dropped out: the first position missing is the file to name.
+        position, *made = element
+        failed = tf.debugging.Assert(
+            tf.equal(position, expected),
+            [tf.strings.join([DECODE_FAILED, paths[expected], DECODE_HINT])],
+        )
+        with tf.control_dependencies([failed]):
+            made = [tf.identity(column) for column in made]
+        return made[0] if len(made) == 1 else tuple(made)
+
+    # Errors are dropped and the gap they leave is named, all in the pipeline's own ops:
+    # no Python runs per element.
+    elements = elements.ignore_errors()
+    # An end marker, past the last position, shows a gap at the end too.
+    spec = elements.element_spec
+    end = tuple([tf.constant(count, tf.int64)] + [_empty(s) for s in spec[1:]])
+    elements = elements.concatenate(tf.data.Dataset.from_tensors(end))
+    checked = tf.data.Dataset.zip((elements, tf.data.Dataset.range(count + 1)))
+    checked = checked.map(in_turn).take(count)
+    return checked.apply(tf.data.experimental.assert_cardinality(count))
+
+
+def _empty(spec):
+    import tensorflow as tf
+
+    return tf.zeros([size or 0 for size in spec.shape], spec.dtype)

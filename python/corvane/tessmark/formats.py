@@ -47,24 +47,25 @@ def read_dataset(
     split: str = "train",
     images_dir: str | os.PathLike | None = None,
     clip: float = 0.0,
+    decode: bool = True,
 ) -> CocoDataset:
     """Reads and checks the data at ``path`` in the form :func:`describe_format` finds.
 
     ``split`` picks a YOLO or VOC split; a COCO file is one split, so it is ignored
     there. ``images_dir`` is COCO's (YOLO and VOC locate their own images). Boxes
-    reaching at most ``clip`` pixels past their image are clipped to it. Faults are
-    raised as a :class:`~corvane.tessmark.coco.DatasetFormatError` (its subclass of
-    the form).
+    reaching at most ``clip`` pixels past their image are clipped to it. Every image
+    is decoded whole unless ``decode`` is False (labels only). Faults are raised as a
+    :class:`~corvane.tessmark.coco.DatasetFormatError` (its subclass of the form).
     """
     kind = describe_format(path)
     if kind == COCO:
-        return read_coco(path, images_dir, clip=clip)
+        return read_coco(path, images_dir, clip=clip, decode=decode)
     if images_dir is not None:
         raise ValueError(f"images_dir is for COCO annotations; {kind} data locate their images")
     if kind == YOLO:
         from corvane.tessmark.yolo import read_yolo
 
-        return read_yolo(path, split, clip=clip)
+        return read_yolo(path, split, clip=clip, decode=decode)
     from corvane.tessmark.voc import read_voc
 
-    return read_voc(path, split, clip=clip)
+    return read_voc(path, split, clip=clip, decode=decode)

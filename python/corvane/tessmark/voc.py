@@ -38,6 +38,7 @@ from corvane.tessmark.coco import (
     CocoImage,
     DatasetFormatError,
     check_clip,
+    decode_problems,
     image_header,
     no_boxes,
     place_box,
@@ -60,16 +61,18 @@ def read_voc(
     classes: Sequence[str] | None = None,
     *,
     clip: float = 0.0,
+    decode: bool = True,
 ) -> CocoDataset:
     """Reads and checks the ``split`` of the VOC root ``root`` (see the module docstring).
 
     ``classes`` fixes the class names and their order, as ``labelmap.txt`` does
     without it; an object of another class is then a fault. A box reaching at most
-    ``clip`` pixels past its image's edge is clipped to it. Raises
+    ``clip`` pixels past its image's edge is clipped to it. Every image is decoded
+    whole, as training decodes it; ``decode=False`` reads only the headers. Raises
     :class:`VocFormatError` for a missing split list, an annotation file that is
-    missing or not XML, a missing image, a declared size that differs from the
-    image's, an object without a name, of an unknown class or without four numbers in
-    its ``<bndbox>``, and a box outside its image.
+    missing or not XML, a missing, cut short or corrupt image, a declared size that
+    differs from the image's, an object without a name, of an unknown class or without
+    four numbers in its ``<bndbox>``, and a box outside its image.
     """
     clip = check_clip(clip)
     root = os.path.abspath(os.fspath(root))
@@ -104,7 +107,7 @@ def read_voc(
     class_index = {name: k for k, name in enumerate(classes)}
 
     images_dir = os.path.join(root, "JPEGImages")
-    images, clipped = [], 0
+    images, clipped, readable = [], 0, []
     for number, (image_id, listed) in enumerate(ids, start=1):
         xml_name = f"Annotations/{image_id}.xml"
         document, problem = parsed(image_id)
@@ -115,6 +118,7 @@ def read_voc(
         if found:
             header, file_name, boxes, crowd, count = found
             clipped += count
+            readable.append((xml_name, header.path))
             images.append(
                 CocoImage(
                     id=number,
@@ -127,6 +131,8 @@ def read_voc(
                     orientation=header.orientation,
                 )
             )
+    if decode:
+        problems += decode_problems(readable)
     if problems:
         raise VocFormatError(root, problems)
     return CocoDataset(

@@ -31,6 +31,7 @@ from corvane.tessmark.coco import (
     CocoImage,
     DatasetFormatError,
     check_clip,
+    decode_problems,
     image_header,
     place_box,
 )
@@ -49,16 +50,18 @@ class YoloFormatError(DatasetFormatError):
 
 
 def read_yolo(
-    data_yaml: str | os.PathLike, split: str = "train", *, clip: float = 0.0
+    data_yaml: str | os.PathLike, split: str = "train", *, clip: float = 0.0, decode: bool = True
 ) -> CocoDataset:
     """Reads and checks the ``split`` of ``data_yaml`` (see the module docstring).
 
     Classes are the ``names`` in index order; images come in the split's order
     (folders sorted by path), each ``file_name`` relative to the root. A box reaching
-    at most ``clip`` pixels past its image's edge is clipped to it. Raises
-    :class:`YoloFormatError` for a faulty ``data.yaml`` (missing keys, bad names, a
-    split that is no folder or list), a missing or unreadable image, and label rows
-    that are not five numbers, have an unknown class or leave 0..1 or the image.
+    at most ``clip`` pixels past its image's edge is clipped to it. Every image is
+    decoded whole, as training decodes it; ``decode=False`` reads only the headers.
+    Raises :class:`YoloFormatError` for a faulty ``data.yaml`` (missing keys, bad names,
+    a split that is no folder or list), a missing, unreadable, cut short or corrupt
+    image, and label rows that are not five numbers, have an unknown class or leave
+    0..1 or the image.
     """
     clip = check_clip(clip)
     path = os.path.abspath(os.fspath(data_yaml))
@@ -80,7 +83,7 @@ def read_yolo(
         raise YoloFormatError(path, problems)
 
     files = _split_images(config[split], split, root, problems)
-    images, clipped = [], 0
+    images, clipped, readable = [], 0, []
     for image_id, (file_path, entry) in enumerate(files, start=1):
         header, problem = image_header(file_path, root)
         if problem:
@@ -88,6 +91,7 @@ def read_yolo(
         rows, count = _labels(label_file(file_path), root, len(classes), header, clip, problems)
         clipped += count
         if header:
+            readable.append((entry, file_path))
             images.append(
                 CocoImage(
                     id=image_id,
@@ -99,6 +103,8 @@ def read_yolo(
                     orientation=header.orientation,
                 )
             )
+    if decode:
+        problems += decode_problems(readable)
     if problems:
         raise YoloFormatError(path, problems)
     return CocoDataset(
