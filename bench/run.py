@@ -34,6 +34,7 @@ KINDS = [
     "gpu",
     "aids",
     "export",
+    "images",
 ]
 
 
@@ -128,6 +129,7 @@ SCRIPTS = {  # kind: (script, options of a quick run)
     "gpu": ("gpu.py", ["--quick"]),
     "aids": ("aids_cost.py", ["--steps", "50", "--repeats", "3"]),
     "export": ("export.py", ["--quick", "--repeats", "1"]),
+    "images": ("image_check.py", ["--quick"]),
 }
 
 
