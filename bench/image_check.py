@@ -92,7 +92,7 @@ def main(argv=None) -> int:
         [f"read_yolo, {what}, whole decode", seconds(whole), seconds(headers),
          f"{statistics.median(whole) / statistics.median(headers):.1f}", "peer: headers only"],
         [f"the whole-decode check, {what}", f"{check:.2f} s", "", "",
-         f"{count / check:.0f} images/s"],
+         f"{count / check:.0f} images/s" if check > 0 else "too few images to tell"],
     ]  # fmt: skip
     for row in rows:
         print(" | ".join(row), file=sys.stderr)
