@@ -42,11 +42,9 @@ import math
 
 import numpy as np
 
+from corvane.tessmark.batchnorm import FROM_SCRATCH_MOMENTUM
+
 STRIDES = (8, 16, 32)
-# Keras' default of 0.99 (0.999 in some tf.keras.applications backbones) leaves the moving
-# statistics near their initial values after a few hundred steps from scratch, so the
-# inference outputs are wrong while the training losses look fine.
-BATCH_NORM_MOMENTUM = 0.97
 # Each side starts at one stride from the location (softplus(bias) = 1): a box of two
 # strides, which overlaps the objects around its location, so the assignment has IoUs to
 # rank from the first step.
@@ -134,7 +132,7 @@ def _conv(x, filters, kernel=1, strides=1, kernel_regularizer=None):
         use_bias=False,
         kernel_regularizer=kernel_regularizer,
     )(x)
-    x = layers.BatchNormalization(momentum=BATCH_NORM_MOMENTUM)(x)
+    x = layers.BatchNormalization(momentum=FROM_SCRATCH_MOMENTUM)(x)
     return layers.Activation("swish")(x)
 
 
@@ -162,7 +160,8 @@ def small_backbone(
     channels, each with a CSP block, and spatial pyramid pooling at the end.
 
     About 0.45M parameters at the default ``width``; batch normalisation with
-    :data:`BATCH_NORM_MOMENTUM`, as training from scratch needs. Returns a Keras model of
+    :data:`~corvane.tessmark.batchnorm.FROM_SCRATCH_MOMENTUM`, as training from scratch
+    needs. Returns a Keras model of
     an (image_size, image_size, 3) input scaled to [0, 1].
     """
     import tensorflow as tf
@@ -230,8 +229,8 @@ def pyramid_detector(
     of their own, which one shared head would have to average.
 
     A ``tf.keras.applications`` backbone keeps its own batch normalisation momentum (0.999
-    in MobileNetV2); trained from scratch, lower it to :data:`BATCH_NORM_MOMENTUM` on each
-    of its ``BatchNormalization`` layers before training.
+    in MobileNetV2); trained from scratch, lower it with
+    :func:`corvane.tessmark.batchnorm.for_training_from_scratch` before training.
     """
     import tensorflow as tf
 
