@@ -36,3 +36,19 @@ def impl(request):
     if importlib.util.find_spec(COMPILED) is None:
         pytest.skip("compiled module not built")
     return importlib.import_module(COMPILED)
+
+
+@pytest.fixture(scope="session")
+def coco_quick_run(tmp_path_factory):
+    """The demo's quick shapes exported as COCO files, and a run on them: the run that the
+    other ways of giving the same data must train to. It is made in this session because
+    training numbers differ from one CPU to another."""
+    pytest.importorskip(COMPILED)
+    from demo_runs import QUICK_RUN, run_demo_command
+
+    folder = tmp_path_factory.mktemp("coco-quick-run")
+    coco = folder / "coco"
+    run_demo_command("--quick", "--export-coco", coco, cwd=folder)
+    files = ["--coco-train", coco / "train.json", "--coco-val", coco / "val.json"]
+    run_demo_command(*QUICK_RUN, *files, "--out", folder / "out", cwd=folder)
+    return coco, folder / "out" / "checkpoints"
