@@ -100,6 +100,13 @@ class TestRunFolders:
         with pytest.raises(SystemExit):
             parse_args(["--resume", "--seed", "4"])
         assert "--seed 0 there, 4 here" in capsys.readouterr().err
+        with pytest.raises(SystemExit):
+            parse_args(["--resume", "--batch-size", "8"])
+        assert "--batch-size 32 there, 8 here" in capsys.readouterr().err
+        # The run's own batch size, also where --quick would pick another.
+        quick = run_options(parse_args(["--quick", "--batch-size", "8"]))
+        TrainingRun(tmp_path / "runs" / "demo-2", quick).started()
+        assert parse_args(["--resume"]).batch_size == 8
 
     def test_runs_recorded_before_the_later_options_still_go_on(self):
         options = run_options(parse_args([]))

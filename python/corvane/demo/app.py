@@ -56,7 +56,8 @@ class DemoConfig:
     seed: int = 0
     train_images: int = 2000
     validation_images: int = 200
-    batch_size: int = 32
+    # None: 32 images, 16 with quick.
+    batch_size: int | None = None
     learning_rate: float = 3e-3
     display: int = 4
     # COCO-format data instead of the built-in shapes; images default to the files' folder.
@@ -92,7 +93,9 @@ class DemoConfig:
 
     def __post_init__(self):
         if self.quick:
-            self.train_images, self.validation_images, self.batch_size = 96, 16, 16
+            self.train_images, self.validation_images = 96, 16
+        if self.batch_size is None:
+            self.batch_size = 16 if self.quick else 32
 
 
 @dataclass
@@ -171,6 +174,12 @@ def parse_args(argv=None) -> DemoConfig:
         default=defaults.seed,
         help="seed of the initial weights and the batch order; the data are fixed "
         "(default: %(default)s)",
+    )
+    parser.add_argument(
+        "--batch-size",
+        type=int,
+        metavar="N",
+        help="training images per step; a resumed run must keep it (default: 32, 16 with --quick)",
     )
     parser.add_argument(
         "--image-size",
@@ -303,6 +312,8 @@ def parse_args(argv=None) -> DemoConfig:
         parser.error("--warmup-steps must be at least 1")
     if args.epochs < 1:
         parser.error("--epochs must be at least 1")
+    if args.batch_size is not None and args.batch_size < 1:
+        parser.error("--batch-size must be at least 1")
     if args.image_size < 16 or args.image_size % 8:
         parser.error(f"--image-size must be a multiple of 8 from 16 on, not {args.image_size}")
     if not args.clip_boxes >= 0.0:
@@ -338,6 +349,7 @@ def parse_args(argv=None) -> DemoConfig:
         mlflow=args.mlflow,
         quick=args.quick,
         seed=args.seed,
+        batch_size=args.batch_size,
         coco_train=coco_train,
         coco_val=coco_val,
         data=data,
