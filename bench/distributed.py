@@ -41,6 +41,7 @@ TWO = strategy_for_devices(2)  # before anything else initialises TensorFlow's d
 
 import tensorflow as tf  # noqa: E402
 
+from bench.scale import sized  # noqa: E402
 from corvane.demo import data  # noqa: E402
 from corvane.demo.model import build_detector  # noqa: E402
 from corvane.tessmark.callbacks import TensorBoard, TessmarkTrainingCallback  # noqa: E402
@@ -84,7 +85,7 @@ SIDES = {
 
 
 def steps_per_second(folder, quick):
-    images, epochs, repeats = (256, 1, 1) if quick else (512, 2, 5)
+    images, epochs, repeats = sized(quick, (512, 2, 5), (256, 1, 1), (64, 1, 1))
     shapes = data.make_shapes(images, (data.DATA_SEED, data.TRAIN_SPLIT))
     train_ds = data.training_dataset(shapes, 32, seed=0)
     steps = epochs * len(train_ds)
@@ -138,12 +139,12 @@ def own_cost(folder, quick):
     clock), the sides alternating round by round."""
     rows = []
     networks = (
-        ("tiny network", tiny, 8, (300, 3) if quick else (1000, 7)),
+        ("tiny network", tiny, 8, sized(quick, (1000, 7), (300, 3), (10, 1))),
         (
             "demo network",
             lambda s: build_detector(synchronized=s),
             32,
-            (6, 3) if quick else (12, 9),
+            sized(quick, (12, 9), (6, 3), (2, 1)),
         ),
     )
     for label, build, batch, (steps, repeats) in networks:

@@ -11,6 +11,7 @@ import time
 
 import tensorflow as tf
 
+from bench.scale import SMOKE, sized
 from corvane.demo import data
 from corvane.demo.model import build_detector
 from corvane.tessmark.callbacks import TensorBoard, TessmarkTrainingCallback
@@ -61,7 +62,7 @@ def tracing(folder):
     """How often train_step is traced over three epochs of same-shaped batches."""
     rows = []
     for drop, built in ((False, False), (True, False), (True, True)):
-        train_ds, _ = datasets(1000, 16, drop_remainder=drop)
+        train_ds, _ = datasets(64 if SMOKE else 1000, 16, drop_remainder=drop)
         trainer, model = make_trainer(os.path.join(folder, f"trace-{drop}-{built}"), train_ds)
         if built:
             # Slot variables made inside the first step cost tf.function a second trace.
@@ -153,7 +154,8 @@ def run_fit(folder, train_ds, val_ds, weights, epochs, validate):
         tf.keras.callbacks.TensorBoard(os.path.join(folder, "fit-tb"), update_freq="batch"),
     ]
     if validate:
-        callbacks.append(EvaluateEachEpoch(DetectionEvaluator(network), val_ds))
+        evaluator = DetectionEvaluator(network, class_names=data.CLASSES)
+        callbacks.append(EvaluateEachEpoch(evaluator, val_ds))
     model.fit(train_ds, epochs=1, verbose=1, callbacks=callbacks)  # tracing, not timed
     start = time.perf_counter()
     model.fit(train_ds, epochs=epochs + 1, initial_epoch=1, verbose=1, callbacks=callbacks)
@@ -165,12 +167,12 @@ def against_fit(folder, quick=False):
     import sys
 
     epochs, repeats = (1, 1) if quick else (2, 5)
-    train_ds, val_ds = datasets(1000 if quick else 2000, 50 if quick else 200)
+    train_ds, val_ds = datasets(*sized(quick, (2000, 200), (1000, 50), (64, 4)))
     steps = epochs * sum(1 for _ in train_ds)
     tf.keras.utils.set_random_seed(0)
     weights = build_detector().get_weights()
     rows = []
-    for validate in (False, True):
+    for validate in (True,) if SMOKE else (False, True):
         ours, theirs = [], []
         for r in range(repeats):
             with contextlib.redirect_stdout(Silent()), contextlib.redirect_stderr(Silent()):

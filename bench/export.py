@@ -40,6 +40,7 @@ os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "3")
 import numpy as np  # noqa: E402
 import tensorflow as tf  # noqa: E402
 
+from bench.scale import SMOKE  # noqa: E402
 from corvane.demo import data  # noqa: E402
 from corvane.demo.app import DemoConfig, run_demo  # noqa: E402
 from corvane.demo.coco import export_shapes  # noqa: E402
@@ -55,8 +56,8 @@ ARTEFACTS = [
     ("TFLite int8", "tflite", "int8", 0.03),
     ("ONNX", "onnx", None, None),
 ]
-CALIBRATION_IMAGES = 200
-VALIDATION_IMAGES = 200
+CALIBRATION_IMAGES = 8 if SMOKE else 200
+VALIDATION_IMAGES = 4 if SMOKE else 200
 
 
 def trained_checkpoint(folder: str, quick: bool) -> str:

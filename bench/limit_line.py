@@ -43,6 +43,7 @@ import tqdm  # noqa: E402
 import corvane.tessmark.trainer.detection as detection  # noqa: E402
 from bench import overhead  # noqa: E402
 from bench.end_to_end import Silent  # noqa: E402
+from bench.scale import SMOKE, sized  # noqa: E402
 from corvane.demo import data  # noqa: E402
 from corvane.demo.coco import coco_source, export_shapes  # noqa: E402
 from corvane.demo.model import build_detector  # noqa: E402
@@ -217,7 +218,7 @@ def checkpoint_cost(trainer, repeats=5):
 
 def measure(folder=None, quick=False):
     """Rows (name, value, peer, ratio, note) for bench/run.py."""
-    images, rounds = (512, 2) if quick else (2000, 10)
+    images, rounds = sized(quick, (2000, 10), (512, 2), (64, 1))
     previous_bar = detection.tqdm
     tf.get_logger().setLevel("ERROR")  # Keras' note on every checkpoint it loads back
     with contextlib.ExitStack() as stack:
@@ -231,7 +232,9 @@ def measure(folder=None, quick=False):
         trainer = make_trainer(folder, datasets["synthetic"], rounds * len(batches))
         steps = real_steps(trainer, batches, datasets, rounds)
         save = checkpoint_cost(trainer)
-        part_rows = parts(trainer, batches, datasets, folder, 20 if not quick else 5, 7)
+        part_rows = parts(
+            trainer, batches, datasets, folder, sized(quick, 20, 5, 1), 1 if SMOKE else 7
+        )
         trainer.logger.close()
 
     rows = []

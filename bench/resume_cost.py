@@ -141,11 +141,21 @@ def determinism_cost(folder, repeats=3, train_images=2000):
 
 
 def rows(folder, quick=False, only=("backup", "determinism"), repeats=3):
-    sizes = dict(repeats=1, train_images=500) if quick else dict(repeats=repeats)
+    from bench.scale import sized
+
+    sizes = sized(
+        quick,
+        dict(repeats=repeats),
+        dict(repeats=1, train_images=500),
+        dict(repeats=1, train_images=64),
+    )
     found = []
     if "backup" in only:
         write, epoch_with, epoch_without = backup_share(
-            folder, validation_images=50 if quick else 200, **sizes
+            folder,
+            validation_images=sized(quick, 200, 50, 4),
+            epochs=sized(quick, 3, 3, 1),
+            **sizes,
         )
         found.append(
             (

@@ -18,8 +18,10 @@ sys.path[:0] = [str(ROOT), str(ROOT / "python")]
 os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "3")
 
 from bench import overhead  # noqa: E402
+from bench.scale import SMOKE, sized  # noqa: E402
 
 ROWS = []
+STARTED = time.perf_counter()
 KINDS = [
     "overhead",
     "memory",
@@ -40,7 +42,12 @@ KINDS = [
 
 def row(name, value, peer="", ratio="", note=""):
     ROWS.append((name, value, peer, ratio, note))
-    print(f"  {name}: {value} | {peer} | {ratio} {note}", file=sys.stderr, flush=True)
+    elapsed = time.perf_counter() - STARTED
+    print(
+        f"  [{elapsed:4.0f} s] {name}: {value} | {peer} | {ratio} {note}",
+        file=sys.stderr,
+        flush=True,
+    )
 
 
 def us(seconds):
@@ -48,7 +55,12 @@ def us(seconds):
 
 
 def bench_overhead(folder, quick):
-    sizes = dict(steps=5000, samples=1000, publications=50, repeats=3) if quick else {}
+    sizes = sized(
+        quick,
+        {},
+        dict(steps=5000, samples=1000, publications=50, repeats=3),
+        dict(steps=200, samples=50, publications=2, repeats=1),
+    )
     results = {
         name: overhead.measure(mod, f"{folder}/{name}", **sizes)
         for name, mod in overhead.IMPLEMENTATIONS.items()
@@ -65,7 +77,8 @@ def bench_overhead(folder, quick):
 
 def bench_memory(folder):
     for name, mod in overhead.IMPLEMENTATIONS.items():
-        traced, rss, _ = overhead.memory_growth(mod, f"{folder}/mem-{name}")
+        sizes = dict(steps=500, samples=50) if SMOKE else {}
+        traced, rss, _ = overhead.memory_growth(mod, f"{folder}/mem-{name}", **sizes)
         row(
             f"memory growth, 10k steps + 1k samples ({name})",
             f"{traced:.1f} KiB traced",
@@ -81,7 +94,7 @@ def bench_import():
         "import corvane.tessmark.trainer.detection; print(time.perf_counter() - t)"
     )
     times = []
-    for _ in range(5):
+    for _ in range(1 if SMOKE else 5):
         out = subprocess.run(
             [sys.executable, "-c", code],
             capture_output=True,
@@ -102,7 +115,7 @@ def bench_import():
 def bench_checkpoint(folder, quick):
     from bench import checkpoint_cost
 
-    (d, d_spread), (p, p_spread) = checkpoint_cost.measure(folder, 10 if quick else 40)
+    (d, d_spread), (p, p_spread) = checkpoint_cost.measure(folder, sized(quick, 40, 10, 2))
     row(
         "last.h5 save, demo network, durable",
         f"{d * 1e3:.2f} ms (spread {d_spread * 1e3:.2f} ms)",
@@ -123,13 +136,17 @@ def rows_of_script(script, options):
         row(*cells)
 
 
-SCRIPTS = {  # kind: (script, options of a quick run)
-    "distributed": ("distributed.py", ["--quick"]),
-    "evaluator": ("evaluator_speed.py", ["--passes", "2"]),
-    "gpu": ("gpu.py", ["--quick"]),
-    "aids": ("aids_cost.py", ["--steps", "50", "--repeats", "3"]),
-    "export": ("export.py", ["--quick", "--repeats", "1"]),
-    "images": ("image_check.py", ["--quick"]),
+SCRIPTS = {  # kind: (script, options of a quick run, options of the smoke form)
+    "distributed": ("distributed.py", ["--quick"], ["--quick"]),
+    "evaluator": ("evaluator_speed.py", ["--passes", "2"], ["--passes", "1", "--samples", "4"]),
+    "gpu": ("gpu.py", ["--quick"], ["--quick", "--networks", "demo"]),
+    "aids": (
+        "aids_cost.py",
+        ["--steps", "50", "--repeats", "3"],
+        ["--steps", "3", "--repeats", "1"],
+    ),
+    "export": ("export.py", ["--quick", "--repeats", "1"], ["--quick", "--repeats", "1"]),
+    "images": ("image_check.py", ["--quick"], ["--images", "20", "--repeats", "1"]),
 }
 
 
@@ -168,9 +185,9 @@ def main():
 
             for cells in resume_cost.rows(folder, quick=args.quick):
                 row(*cells)
-        for kind, (script, quick_options) in SCRIPTS.items():
+        for kind, (script, quick_options, smoke_options) in SCRIPTS.items():
             if kind in want:
-                rows_of_script(script, quick_options if args.quick else [])
+                rows_of_script(script, sized(args.quick, [], quick_options, smoke_options))
     widths = [
         max(len(str(r[i])) for r in ROWS + [("measure", "compiled", "peer", "ratio", "")])
         for i in range(5)
