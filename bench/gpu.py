@@ -1,6 +1,7 @@
 """Steps per second on a GPU: ``train`` against Keras ``fit`` and a bare step loop, float32
-and mixed precision, for the demo network and a MobileNetV2 detector; and what the per-step
-host reads (the bar's loss, the learning-rate readout) cost.
+and mixed precision, for the demo network, a MobileNetV2 grid detector and the pyramid
+detector (its own small backbone, at 320 and 640 pixels); and what the per-step host reads
+(the bar's loss, the learning-rate readout) cost.
 
     .venv/bin/python bench/gpu.py [--quick] [--networks demo mobilenet] [--json]
 
@@ -14,7 +15,7 @@ loop reading the loss and the rate to the host after every step, as the bar does
 
 Mixed precision is ``mixed_float16`` with a ``LossScaleOptimizer`` on a GPU and
 ``mixed_bfloat16`` on a CPU. ``--quick`` (for a CPU, and the test suite) uses few steps, and
-MobileNetV2 at 96 x 96 instead of 320 x 320.
+MobileNetV2 at 96 x 96 instead of 320 x 320, the pyramid at 64 x 64.
 """
 
 from __future__ import annotations
@@ -36,6 +37,8 @@ import tensorflow as tf  # noqa: E402
 
 from corvane.tessmark.grid import detection_head  # noqa: E402
 from corvane.tessmark.losses import TessmarkLoss  # noqa: E402
+from corvane.tessmark.pyramid import pyramid_detector  # noqa: E402
+from corvane.tessmark.pyramid_loss import PyramidLoss  # noqa: E402
 from corvane.tessmark.trainer.detection import DetectionTrainer  # noqa: E402
 
 
@@ -73,16 +76,46 @@ def mobilenet_network(size):
     return tf.keras.Model(inputs, detection_head(backbone(inputs), 3)), 32
 
 
-NETWORKS = {"demo": (demo_network, 64, 64), "mobilenet": (mobilenet_network, 320, 96)}
+def pyramid_network(size):
+    return pyramid_detector(None, 3, size), None
+
+
+def grid_batches(size, stride, batch):
+    images = np.random.default_rng(0).integers(0, 256, (batch, size, size, 3)).astype(np.uint8)
+    grids = np.zeros((batch, size // stride, size // stride, 8), np.float32)
+    grids[:, 1, 1, :5] = (1.0, 0.5, 0.5, 0.25, 0.25)
+    grids[:, 1, 1, 5] = 1.0
+    return images, grids
+
+
+def pyramid_batches(size, stride, batch):
+    """Twelve objects of 4 to 40 % of the side per image, in 100 padded rows."""
+    rng = np.random.default_rng(0)
+    images = rng.integers(0, 256, (batch, size, size, 3)).astype(np.uint8)
+    boxes = np.tile(np.array([0, 0, 0, 0, -1], np.float32), (batch, 100, 1))
+    for k in range(batch):
+        sides = rng.uniform(0.04, 0.4, (12, 2)) * size
+        corners = rng.uniform(0, 1, (12, 2)) * (size - sides)
+        boxes[k, :12, :4] = np.concatenate([corners, corners + sides], axis=1)
+        boxes[k, :12, 4] = rng.integers(0, 3, 12)
+    return images, boxes
+
+
+# kind: (network, its loss, its batches, full sizes, the quick form's size)
+NETWORKS = {
+    "demo": (demo_network, lambda size: TessmarkLoss(), grid_batches, (64,), 64),
+    "mobilenet": (mobilenet_network, lambda size: TessmarkLoss(), grid_batches, (320,), 96),
+    "pyramid": (pyramid_network, PyramidLoss, pyramid_batches, (320, 640), 64),
+}
 
 
 class FitModel(tf.keras.Model):
     """The trainer's step inside Keras's own loop."""
 
-    def __init__(self, network):
+    def __init__(self, network, loss):
         super().__init__()
         self.network = network
-        self.detection_loss = TessmarkLoss()
+        self.detection_loss = loss
 
     def call(self, x, training=False):
         return self.network(x, training=training)
@@ -98,14 +131,10 @@ class FitModel(tf.keras.Model):
         return losses
 
 
-def batches(size, stride, batch, steps):
-    rng = np.random.default_rng(0)
-    images = rng.integers(0, 256, (batch, size, size, 3)).astype(np.uint8)
-    grids = np.zeros((batch, size // stride, size // stride, 8), np.float32)
-    grids[:, 1, 1, :5] = (1.0, 0.5, 0.5, 0.25, 0.25)
-    grids[:, 1, 1, 5] = 1.0
+def batches(kind, size, stride, batch, steps):
     # One batch on the device, repeated: the input pipeline is not what is measured.
-    return tf.data.Dataset.from_tensors((images, grids)).repeat(steps).cache()
+    one = NETWORKS[kind][2](size, stride, batch)
+    return tf.data.Dataset.from_tensors(one).repeat(steps).cache()
 
 
 def build(kind, size, precision):
@@ -132,14 +161,14 @@ def timed(run, steps):
     return steps / (time.perf_counter() - start)
 
 
-def measure(kind, precision, steps, batch, quick):
-    size = NETWORKS[kind][2 if quick else 1]
+def measure(kind, size, precision, steps, batch):
     network, optimizer, stride, policy = build(kind, size, precision)
-    data = batches(size, stride, batch, steps)
+    data = batches(kind, size, stride, batch, steps)
+    loss = NETWORKS[kind][1]
     weights = network.get_weights()
     with tempfile.TemporaryDirectory() as folder, contextlib.redirect_stdout(Silent()):
         trainer = DetectionTrainer(
-            network, data, optimizer, TessmarkLoss(), NoLogger(), folder, classes=["a", "b", "c"]
+            network, data, optimizer, loss(size), NoLogger(), folder, classes=["a", "b", "c"]
         )
         with contextlib.redirect_stderr(Silent()):
             train = timed(lambda: trainer.train(1, train_ds=data, callback_handler=Hooks()), steps)
@@ -156,7 +185,7 @@ def measure(kind, precision, steps, batch, quick):
 
         network_fit, optimizer_fit, _, _ = build(kind, size, precision)
         network_fit.set_weights(weights)
-        model = FitModel(network_fit)
+        model = FitModel(network_fit, loss(size))
         model.compile(optimizer=optimizer_fit)
         fit = timed(lambda: model.fit(data, epochs=1, verbose=0), steps)
     return {
@@ -180,8 +209,9 @@ def main(argv=None) -> int:
     print(f"device: {', '.join(device)}", file=sys.stderr)
     results = []
     for kind in args.networks:
-        for precision in ("float32", "mixed"):
-            found = measure(kind, precision, steps, batch, args.quick)
+        sizes = (NETWORKS[kind][4],) if args.quick else NETWORKS[kind][3]
+        for size, precision in ((s, p) for s in sizes for p in ("float32", "mixed")):
+            found = measure(kind, size, precision, steps, batch)
             results.append(found)
             print(
                 f"{found['network']:<28} {found['precision']:<15} train {found['train']:7.2f}"
