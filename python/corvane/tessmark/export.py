@@ -15,17 +15,19 @@ On the command line, one artefact per call, its path and size on stdout::
 
 Every artefact keeps the checkpoint's network: the same input (a float32 batch scaled to
 [0, 1], channels-last or channels-first as the checkpoint is) and the same ``detections``
-grid as its one output, so :mod:`corvane.tessmark.predict` runs each of them and gives the
-same JSON. By default an artefact lies beside the checkpoint, named after it
-(``best.h5``: ``best_saved_model/``, ``best.tflite``, ``best_fp16.tflite``,
-``best_int8.tflite``, ``best.onnx``).
+as its one output, so :mod:`corvane.tessmark.predict` runs each of them and gives the
+same JSON. Checkpoints of the grid and of the pyramid layout export alike; the output's
+shape says which decoding the serving signature carries
+(:func:`corvane.tessmark.layouts.output_layout`). By default an artefact lies beside the
+checkpoint, named after it (``best.h5``: ``best_saved_model/``, ``best.tflite``,
+``best_fp16.tflite``, ``best_int8.tflite``, ``best.onnx``).
 
 ``savedmodel``
     A TensorFlow SavedModel folder with two signatures. ``network``: the checkpoint's
     network. ``serving_default``: detection without any Python of ours, for TensorFlow
     Serving and the like; it takes ``image``, one (H, W, 3) uint8 image of any size, and
     returns ``boxes`` (n, 4) ``[x1, y1, x2, y2]`` in that image's pixels, ``scores`` (n,)
-    and ``classes`` (n,) int64, best first, after per-class non-maximum suppression, as
+    and ``classes`` (n,) int64, best first, after class-aware non-maximum suppression, as
     :class:`~corvane.tessmark.predict.DetectionRunner` finds them (the thresholds are
     fixed at export); also ``names`` (n,) when ``labels.txt`` lies beside the checkpoint.
 ``tflite``
@@ -265,7 +267,12 @@ def _write_saved_model(model, runner, target, names, score_threshold, nms_iou) -
     from corvane.tessmark.grid import image_detector
 
     detect = image_detector(
-        model, runner.input_size, runner.channels_first, score_threshold, nms_iou
+        model,
+        runner.input_size,
+        runner.channels_first,
+        score_threshold,
+        nms_iou,
+        decode_graph=runner.layout.decode_graph,
     )
 
     def serve(image):

@@ -271,12 +271,20 @@ def letterbox_layout(height, width, size: int):
 
 
 def image_detector(
-    network, input_size: int, channels_first: bool, score_threshold: float, nms_iou: float
+    network,
+    input_size: int,
+    channels_first: bool,
+    score_threshold: float,
+    nms_iou: float,
+    decode_graph=decode_grid_graph,
 ):
     """What :class:`corvane.tessmark.predict.DetectionRunner` does for one image, as one
     graph: a function of an (H, W, 3) uint8 image of any size that returns the dictionary
     ``boxes`` (n, 4) in the image's pixels, ``scores`` (n,) and ``classes`` (n,) int64, best
-    first; the letterbox, ``network`` (a checkpoint's) and :func:`decode_grid_graph`.
+    first; the letterbox, ``network`` (a checkpoint's) and ``decode_graph`` of its layout
+    (:func:`decode_grid_graph`, or the pyramid's
+    :func:`~corvane.tessmark.pyramid_decode.decode_pyramid_graph`; see
+    :class:`corvane.tessmark.layouts.Layout`).
 
     Wrap it in ``tf.function`` with an input signature to serve it.
     """
@@ -292,11 +300,11 @@ def image_detector(
         if channels_first:
             batch = tf.transpose(batch, (0, 3, 1, 2))
         output = network(batch, training=False)
-        grid = (output[0] if isinstance(output, (list, tuple)) else output)[0]
+        found = (output[0] if isinstance(output, (list, tuple)) else output)[0]
         if channels_first:
-            grid = tf.transpose(grid, (1, 2, 0))
-        boxes, scores, classes = decode_grid_graph(
-            grid, input_size, input_size, score_threshold, nms_iou
+            found = tf.transpose(found, (1, 2, 0))
+        boxes, scores, classes = decode_graph(
+            found, input_size, input_size, score_threshold, nms_iou
         )
         # Back to the image, as Letterbox.boxes_to_image maps them: in float32.
         x_scale = tf.cast(tf.cast(width, tf.float64) / tf.cast(new_width, tf.float64), tf.float32)

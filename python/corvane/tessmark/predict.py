@@ -21,7 +21,10 @@ that the trainer writes beside its checkpoints), otherwise class indices.
 An image is letterboxed to the network's square input as in training (scaled to fit,
 centred, the rest filled), and the boxes are mapped back to the image and clipped to it.
 A channels-first checkpoint (saved with ``trainer.NCHW = True``) is recognised by its
-input and used the same way.
+input and used the same way. Checkpoints of both layouts, the grid
+(:mod:`corvane.tessmark.grid`) and the pyramid (:mod:`corvane.tessmark.pyramid`), are
+taken alike: the shape of the ``detections`` output says which it is
+(:func:`corvane.tessmark.layouts.output_layout`).
 
 A ``.h5`` that is no checkpoint of the trainer is refused with a :class:`CheckpointError`
 naming the file and the fault, the message that :mod:`corvane.tessmark.export` gives too.
@@ -43,7 +46,8 @@ import numpy as np
 
 from corvane.tessmark.coco import Letterbox, letterbox_image
 from corvane.tessmark.durable import write_text
-from corvane.tessmark.grid import Detections, decode_grid, export_network
+from corvane.tessmark.grid import Detections, export_network
+from corvane.tessmark.layouts import SHAPES, output_layout
 
 # The lowest score the command reports: the evaluator's operating threshold, from which
 # on detections count for the figures of a deployed detector.
@@ -65,14 +69,16 @@ class CheckpointError(ValueError):
 
 
 class DetectionRunner:
-    """Detections for one image from a network whose output is the ``detections`` grid.
+    """Detections for one image from a network whose output is its ``detections``.
 
-    ``network`` maps a (1, H, W, 3) float batch scaled to [0, 1] to the grid of
-    :mod:`corvane.tessmark.grid` (or a one-element list of it): a loaded checkpoint, the
-    export cut of a training model (:meth:`from_training_model`), or any callable. A
-    network of a fixed square input gets every image letterboxed to it; any other is fed
-    the image as it is. It is also the runner of
-    :class:`corvane.validator.evaluator.DetectionEvaluator`.
+    ``network`` maps a (1, H, W, 3) float batch scaled to [0, 1] to the ``detections`` of
+    the grid (:mod:`corvane.tessmark.grid`) or of the pyramid
+    (:mod:`corvane.tessmark.pyramid`), or a one-element list of it: a loaded checkpoint,
+    the export cut of a training model (:meth:`from_training_model`), or any callable. The
+    output's shape says which layout decodes it (``layout``, ``num_classes``; for a network
+    that does not declare its shape, each output is read as it comes). A network of a fixed
+    square input gets every image letterboxed to it; any other is fed the image as it is.
+    It is also the runner of :class:`corvane.validator.evaluator.DetectionEvaluator`.
     """
 
     def __init__(
@@ -91,11 +97,8 @@ class DetectionRunner:
         self.input_size = size[0] if size[0] and size[0] == size[1] else None
         outputs = getattr(network, "output_shape", None)
         outputs = outputs[0] if isinstance(outputs, list) and len(outputs) == 1 else outputs
-        channels = None
-        if isinstance(outputs, tuple) and len(outputs) == 4:
-            channels = outputs[1] if self.channels_first else outputs[3]
-        # The classes the grid holds, when the network says (5 box channels come first).
-        self.num_classes = channels - 5 if channels else None
+        self.layout = output_layout(outputs, self.channels_first)
+        self.num_classes = self.layout.num_classes if self.layout else None
         # A traced call is several times faster than an eager one per image; the
         # variables are captured by reference, so training updates show through.
         # An exported network runs in its own runtime, already compiled.
@@ -135,10 +138,15 @@ class DetectionRunner:
         output = self._forward(batch)
         if isinstance(output, (list, tuple)):
             output = output[0]
-        grid = np.asarray(output)[0]
-        if self.channels_first:
-            grid = grid.transpose(1, 2, 0)
-        found = decode_grid(grid, height, width, self.score_threshold, self.nms_iou)
+        output = np.asarray(output)
+        layout = self.layout or output_layout(output.shape, self.channels_first)
+        if layout is None:
+            raise ValueError(
+                f"the network's output {output.shape[1:]} is no detections of either layout: "
+                f"{SHAPES}{', channels first' if self.channels_first else ''}"
+            )
+        output = output[0].transpose(1, 2, 0) if self.channels_first else output[0]
+        found = layout.decode(output, height, width, self.score_threshold, self.nms_iou)
         if box is None:
             return found
         boxes = box.boxes_to_image(found.boxes)
@@ -173,7 +181,7 @@ def load_checkpoint(path: str | os.PathLike):
 def read_checkpoint(path: str | os.PathLike):
     """The Keras network of a checkpoint of ``DetectionTrainer``; :class:`CheckpointError`
     when the file is none: not loadable by Keras, or not one image input and one
-    ``detections`` grid output."""
+    ``detections`` output of either layout."""
     import tensorflow as tf
 
     path = os.fspath(path)
@@ -188,7 +196,8 @@ def read_checkpoint(path: str | os.PathLike):
     if not isinstance(model, tf.keras.Model) or len(model.inputs) != 1 or len(model.outputs) != 1:
         count = len(getattr(model, "outputs", None) or [])
         raise CheckpointError(
-            path, f"{not_ours}: it has {count} outputs, where a checkpoint keeps one grid"
+            path,
+            f"{not_ours}: it has {count} outputs, where a checkpoint keeps its detections alone",
         )
     runner = DetectionRunner(model)
     shape = model.input_shape
@@ -197,12 +206,8 @@ def read_checkpoint(path: str | os.PathLike):
         raise CheckpointError(
             path, f"{not_ours}: its input is {model.input_shape}, not a square image of 3 channels"
         )
-    if not runner.num_classes or runner.num_classes < 1:
-        raise CheckpointError(
-            path,
-            f"{not_ours}: its output is {model.output_shape}, not a grid of 5 box channels "
-            "and at least one class",
-        )
+    if runner.layout is None:
+        raise CheckpointError(path, f"{not_ours}: its output is {model.output_shape}, not {SHAPES}")
     return model
 
 
@@ -210,8 +215,8 @@ class ExportedNetwork:
     """A checkpoint's network in the runtime of an export, called as the Keras network is.
 
     ``input_shape`` and ``output_shape`` are the network's, with ``None`` for the batch;
-    a call takes a float32 batch in that input layout and returns the ``detections`` grid
-    as a numpy array.
+    a call takes a float32 batch in that input layout and returns the ``detections``
+    output, of either layout, as a numpy array.
     """
 
     input_shape: tuple
