@@ -134,7 +134,8 @@ class TestNetwork:
         points, strides = anchor_points(SIZE)
         distances = np.log1p(np.exp(regression)) * strides[:, None]
         expected = np.concatenate([points - distances[..., :2], points + distances[..., 2:]], -1)
-        np.testing.assert_allclose(detections[..., :4], expected, rtol=1e-5, atol=1e-4)
+        # Boxes as fractions of the input's side, in the scores' range.
+        np.testing.assert_allclose(detections[..., :4] * SIZE, expected, rtol=1e-5, atol=1e-4)
         np.testing.assert_allclose(detections[..., 4:], 1 / (1 + np.exp(-logits)), atol=1e-6)
 
         export_network(untrained).save(tmp_path / "best.h5")
@@ -245,7 +246,7 @@ class TestDecode:
         def row(box, cls, score, classes=3):
             scores = np.zeros(classes, np.float32)
             scores[cls] = score
-            return np.concatenate([np.float32(box), scores])
+            return np.concatenate([np.float32(box) / 64, scores])
 
         detections = np.stack(
             [
@@ -279,9 +280,8 @@ class TestDecode:
         onnxruntime = pytest.importorskip("onnxruntime", reason="no ONNX runtime installed")
         rng = np.random.default_rng(4)
         corners = rng.uniform(0, 60, (84, 2))
-        detections = np.concatenate(
-            [corners, corners + rng.uniform(2, 20, (84, 2)), rng.random((84, 3))], 1
-        ).astype(np.float32)
+        boxes = np.concatenate([corners, corners + rng.uniform(2, 20, (84, 2))], 1) / 64
+        detections = np.concatenate([boxes, rng.random((84, 3))], 1).astype(np.float32)
         spec = (tf.TensorSpec((None, 7), tf.float32, name="detections"),)
         decode = tf.function(
             lambda d: dict(
@@ -307,18 +307,6 @@ class Losses(TessmarkTrainingCallback):
 
     def on_step_end(self, losses, lr):
         self.totals.append(float(losses["total-loss"]))
-
-
-class PyramidRunner:
-    """The evaluator's runner on the pyramid decoding, for images of the input's size."""
-
-    def __init__(self, network):
-        self.forward = tf.function(lambda batch: network(batch, training=False))
-
-    def run_single_instance(self, image):
-        batch = tf.cast(tf.convert_to_tensor(image)[None], tf.float32) / 255.0
-        hits = decode_pyramid(self.forward(batch)[0].numpy(), *image.shape[:2], 0.05, 0.5)
-        return hits.boxes, hits.classes, hits.scores
 
 
 @pytest.fixture(scope="module")
@@ -354,7 +342,7 @@ def trained(tmp_path_factory):
         skip_initial_validation=True,
     )
     losses = Losses()
-    evaluator = DetectionEvaluator(runner=PyramidRunner(export_network(model)))
+    evaluator = DetectionEvaluator(model)
     trainer.train(3, train_ds, val_ds, evaluator, callback_handler=losses)
     return types.SimpleNamespace(
         trainer=trainer, model=model, folder=folder, losses=losses.totals, images=images,

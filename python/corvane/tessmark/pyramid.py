@@ -17,8 +17,11 @@ three outputs, in this order:
 ``class_logits`` (N, A, C)
     raw class scores; a training output.
 ``detections`` (N, A, 1, 4 + C)
-    per location the box ``[x1, y1, x2, y2]`` in the input's pixels, then the sigmoid
-    class scores, float32: a map of A x 1 cells with 4 + C channels. ``DetectionTrainer``
+    per location the box ``[x1, y1, x2, y2]`` as fractions of the input's side (pixels
+    divided by the image size), then the sigmoid class scores, float32: a map of A x 1
+    cells with 4 + C channels. Boxes and scores share one range, about [0, 1], so an int8
+    export, which quantises the whole tensor with one scale, keeps the scores as exact as
+    the boxes. ``DetectionTrainer``
     keeps this output alone in its checkpoints; it is made of Keras' own layers and
     TensorFlow operations, so a checkpoint loads with ``tf.keras.models.load_model`` and no
     custom objects, and converts to TFLite's builtin operations. It has rank 4 because a
@@ -282,7 +285,8 @@ def pyramid_detector(
         locations = (image_size // stride) ** 2
         regressions.append(layers.Reshape((locations, 4), dtype=float32)(box))
         logits.append(layers.Reshape((locations, num_classes), dtype=float32)(cls))
-        boxes.append(layers.Reshape((locations, 4), dtype=float32)(_level_boxes(box, stride)))
+        level = _level_boxes(box, stride, image_size)
+        boxes.append(layers.Reshape((locations, 4), dtype=float32)(level))
 
     def joined(tensors, name=None):
         if len(tensors) == 1:
@@ -302,10 +306,11 @@ def pyramid_detector(
     return tf.keras.Model(backbone.input, [box_regression, class_logits, detections], name=name)
 
 
-def _level_boxes(raw, stride: int):
-    """``[x1, y1, x2, y2]`` in pixels at each location of one level's raw (N, h, w, 4) box
-    map, in TensorFlow operations that Keras saves as layers of its own: the locations come
-    from cumulative sums of ones, so the checkpoint needs no constant of its own."""
+def _level_boxes(raw, stride: int, image_size: int):
+    """``[x1, y1, x2, y2]`` as fractions of the input's side at each location of one
+    level's raw (N, h, w, 4) box map, in TensorFlow operations that Keras saves as layers
+    of its own: the locations come from cumulative sums of ones, so the checkpoint needs
+    no constant of its own."""
     import tensorflow as tf
 
     ones = tf.ones_like(raw[..., :1])
@@ -313,4 +318,4 @@ def _level_boxes(raw, stride: int):
     row = tf.math.cumsum(ones, axis=1) - 0.5
     centres = tf.keras.layers.Concatenate(dtype="float32")([col, row, col, row])
     distances = tf.keras.layers.Activation("softplus", dtype="float32")(raw)
-    return (centres + distances * [-1.0, -1.0, 1.0, 1.0]) * float(stride)
+    return (centres + distances * [-1.0, -1.0, 1.0, 1.0]) * (stride / image_size)

@@ -1,7 +1,7 @@
 """Detections from the ``detections`` output of a pyramid network
 (:mod:`corvane.tessmark.pyramid`): one image's (A, 1, 4 + C) channels-last array (or its
-(A, 4 + C) rows), boxes already in the input's pixels, then class scores. A channels-first
-checkpoint's (4 + C, A, 1) is transposed back first, as a grid's is.
+(A, 4 + C) rows), boxes as fractions of the input's width (x) and height (y), then class
+scores. A channels-first checkpoint's (4 + C, A, 1) is transposed back first, as a grid's is.
 
 Each location gives at most one detection, of its best class; non-maximum suppression is
 class-aware by moving each box by ``class * (max(height, width) + 1)`` pixels, so boxes of
@@ -23,7 +23,7 @@ def decode_pyramid_graph(detections, height, width, score_threshold, nms_iou):
     """Detections of one image's ``detections``, (A, 1, 4 + C) or (A, 4 + C), of an input
     of ``height`` x ``width`` pixels, in TensorFlow operations: boxes clipped to the input,
     locations scoring below ``score_threshold`` dropped, then non-maximum suppression at
-    ``nms_iou``.
+    ``nms_iou``. The boxes are scaled to the input by ``width`` and ``height``.
 
     The arguments may be tensors. Returns boxes (n, 4) float32 ``[x1, y1, x2, y2]``, scores
     (n,) float32 and classes (n,) int64, best first.
@@ -35,7 +35,7 @@ def decode_pyramid_graph(detections, height, width, score_threshold, nms_iou):
     height = tf.cast(height, tf.float32)
     width = tf.cast(width, tf.float32)
     limits = tf.stack([width, height, width, height])
-    boxes = tf.clip_by_value(detections[:, :4], 0.0, limits)
+    boxes = tf.clip_by_value(detections[:, :4] * limits, 0.0, limits)
     class_scores = detections[:, 4:]
     scores = tf.reduce_max(class_scores, axis=1)
     classes = tf.argmax(class_scores, axis=1)

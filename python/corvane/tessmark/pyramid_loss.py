@@ -6,8 +6,9 @@ its compiled training step:
 * ``targets[0]``: (N, max_boxes, 5) float32 rows ``[x1, y1, x2, y2, class]`` in the input's
   pixels; padding rows have the class -1 (``[0, 0, 0, 0, -1]``);
 * ``predictions``: the network's outputs, ``box_regression`` (N, A, 4), ``class_logits``
-  (N, A, C) and ``detections`` (N, A, 1, 4 + C), whose boxes are the ones trained (so the
-  decoding lives in the network alone).
+  (N, A, C) and ``detections`` (N, A, 1, 4 + C), whose boxes (fractions of the input's
+  side, brought back to pixels here) are the ones trained, so the decoding lives in the
+  network alone.
 
 Each step, :func:`assign` gives every object the locations whose predictions fit it best,
 by the task-aligned rule of TOOD (used by YOLOv8): ``alignment = score ** alpha * IoU **
@@ -259,6 +260,7 @@ class PyramidLoss(TessmarkLoss):
             )
         # The network's own decoding, (N, A, 1, 4 + C): the boxes as it exports them.
         pred_boxes = tf.reshape(tf.cast(predictions[2][..., :4], tf.float32), [-1, locations, 4])
+        pred_boxes = pred_boxes * float(self.image_size)
         assignment = assign(
             self._points,
             self._location_strides,
