@@ -49,18 +49,37 @@ def tiny_detector(tf):
     return tf.keras.Model(inputs, [box, classes, detections])
 
 
-def shapes_data(count):
+def tiny_pyramid(tf):
+    """A pyramid network on 64 x 64 images, narrow, with global batch statistics."""
+    from corvane.tessmark.batchnorm import synchronized_copy
+    from corvane.tessmark.pyramid import pyramid_detector
+
+    inputs = tf.keras.Input((64, 64, 3))
+    x = inputs
+    for _ in range(5):  # to stride 32
+        x = tf.keras.layers.Conv2D(8, 3, 2, padding="same", activation="relu")(x)
+    network = pyramid_detector(tf.keras.Model(inputs, x), 3, 64, width=8)
+    return synchronized_copy(network)
+
+
+NETWORKS = {"grid": tiny_detector, "pyramid": tiny_pyramid}
+
+
+def shapes_data(count, network="grid"):
     from corvane.demo import data
     from corvane.tessmark.grid import encode_targets
+    from corvane.tessmark.pyramid_data import pad_boxes
 
     shapes = data.make_shapes(count, (SEED, count))
+    if network == "pyramid":
+        return shapes, np.stack([pad_boxes(b, 8) for b in shapes.boxes])
     grids = np.stack([encode_targets(b, 64, 8, 3) for b in shapes.boxes])
     return shapes, grids
 
 
-def initial_weights(tf):
+def initial_weights(tf, network="grid"):
     tf.keras.utils.set_random_seed(SEED)
-    return tiny_detector(tf).get_weights()
+    return NETWORKS[network](tf).get_weights()
 
 
 class MeanSquaredLoss:
@@ -114,21 +133,22 @@ class Recording:
         raise AttributeError(name)
 
 
-def train_once(tf, strategy, loss, weights, examples, folder, aid=None):
-    """One training; ``aid`` adds mixed precision ("mixed"), the weights' moving average
-    ("ema") or the optimizer's gradient clipping ("clipped")."""
+def train_once(tf, strategy, loss, weights, examples, folder, aid=None, network="grid"):
+    """One training of ``network`` (a key of NETWORKS); ``aid`` adds mixed precision
+    ("mixed"), the weights' moving average ("ema") or the optimizer's gradient clipping
+    ("clipped")."""
     from corvane.tessmark.callbacks import CallbackList
     from corvane.tessmark.distributed import DistributedDetectionTrainer
     from corvane.tessmark.ema import ExponentialMovingAverage
     from corvane.tessmark.trainer.detection import DetectionTrainer
 
-    shapes, grids = shapes_data(examples)
-    dataset = tf.data.Dataset.from_tensor_slices((shapes.images, grids)).batch(BATCH)
+    shapes, targets = shapes_data(examples, network)
+    dataset = tf.data.Dataset.from_tensor_slices((shapes.images, targets)).batch(BATCH)
     if aid == "mixed":
         tf.keras.mixed_precision.set_global_policy("mixed_float16")
     try:
         with strategy.scope() if strategy else contextlib.nullcontext():
-            model = tiny_detector(tf)
+            model = NETWORKS[network](tf)
             model.set_weights(weights)
             clipping = {"global_clipnorm": 0.05} if aid == "clipped" else {}
             optimizer = tf.keras.optimizers.SGD(LEARNING_RATE, momentum=0.5, **clipping)
@@ -194,6 +214,18 @@ def equivalence(result_path):
                 )
                 for side, chosen in (("single", None), ("mirrored", strategy))
             }
+        # The pyramid layout, its assignment and its loss, with the moving average.
+        from corvane.tessmark.pyramid_loss import PyramidLoss
+
+        pyramid_weights = initial_weights(tf, "pyramid")
+        results["pyramid-11"] = {
+            side: train_once(
+                tf, chosen, PyramidLoss(64), pyramid_weights, 11, f"{folder}/pyr{side}", "ema",
+                network="pyramid",
+            )
+            for side, chosen in (("single", None), ("mirrored", strategy))
+        }  # fmt: skip
+        results["pyramid-initial"] = [w.tolist() for w in pyramid_weights]
         # A last batch of one example leaves the second replica with nothing.
         try:
             train_once(tf, strategy, TessmarkLoss(), weights, 9, f"{folder}/small")

@@ -90,6 +90,8 @@ def equivalence(tmp_path_factory):
 CASES = ["tessmark-8", "tessmark-11", "mean-8", "mean-11"]
 # Mixed precision (float16 with loss scaling), the moving average, gradient clipping.
 AIDS = ["mixed-11", "ema-11", "clipped-11"]
+# The pyramid layout (its assignment and loss) with the moving average.
+LAYOUTS = ["pyramid-11"]
 # float16 holds 11 bits: replicas that add up their shares of a batch in another order
 # than one device differ by an ulp or two (9e-4 relative here), where float32 agrees to 1e-5.
 TOLERANCE = {"mixed-11": 2e-3}
@@ -100,7 +102,7 @@ class TestEquivalenceWithOneDevice:
     TessmarkLoss (global number of objects) and a per-example mean loss (batch shares), with
     equal batches (8 examples) and a last batch of 3 split 2 + 1 (11 examples)."""
 
-    @pytest.mark.parametrize("case", CASES + AIDS)
+    @pytest.mark.parametrize("case", CASES + AIDS + LAYOUTS)
     def test_losses_shown_and_published(self, equivalence, case):
         single, mirrored = equivalence[case]["single"], equivalence[case]["mirrored"]
         steps = {"8": 4, "11": 6}[case.split("-")[1]]  # two epochs of 2 or 3 batches
@@ -113,11 +115,12 @@ class TestEquivalenceWithOneDevice:
         # The L2 term is counted once, not once per replica.
         assert mirrored["shown"][0]["L2-loss"] == pytest.approx(single["shown"][0]["L2-loss"])
 
-    @pytest.mark.parametrize("case", CASES + AIDS)
+    @pytest.mark.parametrize("case", CASES + AIDS + LAYOUTS)
     def test_weights(self, equivalence, case):
         single, mirrored = equivalence[case]["single"], equivalence[case]["mirrored"]
+        initial = equivalence.get(case.split("-")[0] + "-initial", equivalence["initial"])
         moved = 0.0
-        for a, b, start in zip(single["weights"], mirrored["weights"], equivalence["initial"]):
+        for a, b, start in zip(single["weights"], mirrored["weights"], initial):
             a, b = np.array(a), np.array(b)
             # As close() does: relative above 1 (a moving variance of about 3 differs by
             # 3e-5 on an AMD EPYC, where float32 sums run in another order).

@@ -1,4 +1,4 @@
-"""Batch normalisation momentum for networks trained from scratch.
+"""Batch normalisation for networks trained from scratch or on several replicas.
 
 A ``BatchNormalization`` layer predicts with moving statistics that move towards each
 batch's by ``1 - momentum`` per step. Keras's default momentum is 0.99 and some
@@ -34,3 +34,20 @@ def for_training_from_scratch(model, momentum: float = FROM_SCRATCH_MOMENTUM) ->
     for layer in layers:
         layer.momentum = momentum
     return len(layers)
+
+
+def synchronized_copy(model):
+    """A copy of ``model`` whose ``BatchNormalization`` layers use the statistics of the
+    global batch under ``tf.distribute`` (``synchronized=True``), so that replicas train as
+    one device would on the whole batch; each replica's own statistics would make the
+    result depend on the number of replicas. The copy has new weights: make it before
+    training, inside the strategy's scope, and load weights into it if you have them."""
+    import tensorflow as tf
+
+    def copy(layer):
+        config = layer.get_config()
+        if isinstance(layer, tf.keras.layers.BatchNormalization):
+            config["synchronized"] = True
+        return type(layer).from_config(config)
+
+    return tf.keras.models.clone_model(model, clone_function=copy)
