@@ -372,6 +372,7 @@ def test_an_image_cut_during_the_run_stops_it_naming_the_file(tmp_path, monkeypa
     from corvane.demo.app import DemoConfig, run_demo
     from corvane.tessmark.coco import DatasetFormatError
     from corvane.tessmark.data import EpochOrder
+    from corvane.tessmark.pyramid_data import pyramid_dataset_elements
 
     train_json, val_json = demo_coco.export_shapes(
         tmp_path / "data", data.make_shapes(8, (5, 0)), data.make_shapes(4, (5, 1))
@@ -389,6 +390,8 @@ def test_an_image_cut_during_the_run_stops_it_naming_the_file(tmp_path, monkeypa
     whole = cut(validation.images[2].path)
     with pytest.raises(tf.errors.InvalidArgumentError, match=validation.images[2].path):
         list(samples)
+    with pytest.raises(tf.errors.InvalidArgumentError, match=validation.images[2].path):
+        list(pyramid_dataset_elements(validation, 32, cache=False))
     with open(validation.images[2].path, "wb") as f:
         f.write(whole)
 

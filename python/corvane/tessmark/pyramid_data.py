@@ -26,7 +26,7 @@ from dataclasses import dataclass, field
 import numpy as np
 
 from corvane.tessmark.coco import CocoDataset, Letterbox, decode_image, letterbox_image
-from corvane.tessmark.data import CACHE_LIMIT
+from corvane.tessmark.data import CACHE_LIMIT, _image_slices, _naming_failures
 
 MAX_BOXES = 100
 PADDING = (0.0, 0.0, 0.0, 0.0, -1.0)
@@ -152,16 +152,14 @@ def pyramid_dataset_elements(
         max_boxes,
     )
     layout = np.array([(f.new_height, f.new_width, f.top, f.left) for f in fits], np.int32)
-    paths = [image.path for image in dataset.images]
-    orientations = [image.orientation for image in dataset.images]
 
-    def load(path, orientation, layout, boxes):
+    def load(position, path, orientation, layout, boxes):
         image = decode_image(path, orientation)
-        return letterbox_image(image, *tf.unstack(layout), size=image_size), boxes
+        return position, letterbox_image(image, *tf.unstack(layout), size=image_size), boxes
 
-    ds = tf.data.Dataset.from_tensor_slices((paths, orientations, layout.reshape(-1, 4), padded))
-    # Parallel decoding; the element order stays the dataset's (deterministic map).
-    ds = ds.map(load, num_parallel_calls=tf.data.AUTOTUNE, deterministic=True)
+    ds = _image_slices(dataset, layout.reshape(-1, 4), padded)
+    # Parallel decoding in the dataset's order; a file that stops decoding mid-run is named.
+    ds = _naming_failures(ds.map(load, num_parallel_calls=tf.data.AUTOTUNE), dataset)
     if cache is None:
         cache = len(dataset) * (image_size * image_size * 3 + padded[0].nbytes) <= CACHE_LIMIT
     return _keeping(ds.cache() if cache else ds, counts)
