@@ -13,6 +13,10 @@ from pathlib import Path
 
 from corvane.tessmark.worktree import work_tree_of as git_checkout_of
 
+from .crowded import IMAGE_SIZE as CROWDED_SIZE
+from .data import BUILTIN
+from .detectors import NAMES, PYRAMID_MULTIPLE
+
 # Without --out, each command makes a new run folder here, in the working folder.
 RUNS_FOLDER = "runs"
 RUN_NAME = "demo"
@@ -71,8 +75,13 @@ class DemoConfig:
     export_coco: str | None = None
     export_yolo: str | None = None
     export_voc: str | None = None
-    # The network's square input, in pixels: a multiple of the grid's stride.
+    # The network's square input, in pixels: a multiple of the grid's stride (of the
+    # pyramid's coarsest, 32). parse_args gives the crowded scenes their own 160.
     image_size: int = 64
+    # The network, loss and training batches: "grid" or "pyramid" (see detectors.py).
+    detector: str = "grid"
+    # The built-in set without --data: "shapes" or "crowded" (see data.BUILTIN).
+    builtin: str = "shapes"
     # Flip and scale/shift jitter of the training images, drawn by (seed, epoch).
     augment: bool = False
     # Deployment artefacts of best.h5 made after training (see EXPORTS).
@@ -121,8 +130,8 @@ def parse_args(argv=None) -> DemoConfig:
         prog="python -m corvane.demo",
         description=(
             "Train a small detector on built-in synthetic shapes (squares, discs, "
-            "triangles), or on your own COCO, YOLO or Pascal VOC data, with "
-            "DetectionTrainer, then print where its outputs are. By default nothing is "
+            "triangles), alone or crowded, or on your own COCO, YOLO or Pascal VOC data, "
+            "with DetectionTrainer, then print where its outputs are. By default nothing is "
             "downloaded or sent over the network."
         ),
     )
@@ -184,10 +193,25 @@ def parse_args(argv=None) -> DemoConfig:
     parser.add_argument(
         "--image-size",
         type=int,
-        default=defaults.image_size,
         metavar="N",
-        help="the network's square input in pixels, a multiple of 8; images of any size "
-        "are letterboxed to it (default: %(default)s)",
+        help="the network's square input in pixels, a multiple of 8 (of 32 for the "
+        "pyramid); images of any size are letterboxed to it (default: "
+        f"{defaults.image_size}, {CROWDED_SIZE} with --builtin crowded)",
+    )
+    parser.add_argument(
+        "--detector",
+        choices=NAMES,
+        default=defaults.detector,
+        help="grid: one object per 8-pixel cell, of one feature map; pyramid: an "
+        "anchor-free network that predicts at strides 8, 16 and 32, for crowded scenes and "
+        "small objects, slower to train; a resumed run must keep it (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--builtin",
+        choices=BUILTIN,
+        help="the built-in set: shapes, one to three apart in 64-pixel images, or crowded, "
+        "4 to 20 overlapping shapes of 6 to 90 pixels in 160-pixel images with clutter "
+        f"(default: {BUILTIN[0]})",
     )
     parser.add_argument(
         "--augment",
@@ -195,8 +219,9 @@ def parse_args(argv=None) -> DemoConfig:
         default=defaults.augment,
         help="move every training image (horizontal flip, scale and shift jitter) with its "
         "boxes, drawn anew each epoch from the seed and the epoch, so a resumed run stays "
-        "exact; validation images are never moved (default: off, as measured in "
-        "bench/README.md)",
+        "exact; the pyramid also trains on mosaics of four images for the first three "
+        "quarters of the epochs; validation images are never moved (default: off, as "
+        "measured in bench/README.md)",
     )
     own = parser.add_argument_group(
         "your own data",
@@ -242,7 +267,7 @@ def parse_args(argv=None) -> DemoConfig:
     )
     exports = parser.add_argument_group(
         "the built-in shapes as files",
-        "Write the built-in shapes in a format and exit, without training.",
+        "Write the built-in set (--builtin) in a format and exit, without training.",
     )
     exports.add_argument(
         "--export-coco",
@@ -314,11 +339,22 @@ def parse_args(argv=None) -> DemoConfig:
         parser.error("--epochs must be at least 1")
     if args.batch_size is not None and args.batch_size < 1:
         parser.error("--batch-size must be at least 1")
-    if args.image_size < 16 or args.image_size % 8:
-        parser.error(f"--image-size must be a multiple of 8 from 16 on, not {args.image_size}")
+    builtin = args.builtin or BUILTIN[0]
+    image_size = args.image_size
+    if image_size is None:
+        image_size = CROWDED_SIZE if builtin == "crowded" else defaults.image_size
+    if image_size < 16 or image_size % 8:
+        parser.error(f"--image-size must be a multiple of 8 from 16 on, not {image_size}")
+    if args.detector == "pyramid" and image_size % PYRAMID_MULTIPLE:
+        parser.error(
+            f"--detector pyramid needs an --image-size that is a multiple of "
+            f"{PYRAMID_MULTIPLE}, its coarsest stride, not {image_size}"
+        )
     if not args.clip_boxes >= 0.0:
         parser.error("--clip-boxes must be 0 or more pixels")
     coco_train, coco_val, data = _data_arguments(parser, args)
+    if args.builtin and (coco_train or data):
+        parser.error("--builtin picks the built-in data; it does not go with --data")
     exporting = [
         name for name in ("export_coco", "export_yolo", "export_voc") if getattr(args, name)
     ]
@@ -358,7 +394,9 @@ def parse_args(argv=None) -> DemoConfig:
         export_coco=args.export_coco and os.path.abspath(args.export_coco),
         export_yolo=args.export_yolo and os.path.abspath(args.export_yolo),
         export_voc=args.export_voc and os.path.abspath(args.export_voc),
-        image_size=args.image_size,
+        image_size=image_size,
+        detector=args.detector,
+        builtin=builtin,
         augment=args.augment,
         export=tuple(dict.fromkeys(args.export)),
         devices=args.devices,
@@ -431,7 +469,6 @@ def run_demo(config: DemoConfig) -> DemoResult:
     import tensorflow as tf
 
     from corvane.tessmark import distributed
-    from corvane.tessmark.losses import TessmarkLoss
     from corvane.tessmark.trainer.detection import DetectionTrainer
 
     # Before any other TensorFlow operation: both strategies set up the devices.
@@ -443,21 +480,22 @@ def run_demo(config: DemoConfig) -> DemoResult:
     # Only the chief writes; the trainer sends another worker's files elsewhere.
     chief = strategy is None or distributed.WorkerRole(strategy).is_chief
 
-    from corvane.tessmark.augment import Augmentation
     from corvane.tessmark.callbacks import (
         CallbackList,
         DivergenceGuard,
         EarlyStopping,
         RunProgress,
     )
-    from corvane.tessmark.data import EpochOrder, batch_training_set
+    from corvane.tessmark.data import EpochOrder
     from corvane.tessmark.ema import ExponentialMovingAverage
     from corvane.tessmark.schedules import LinearWarmup
     from corvane.validator.evaluator import DetectionEvaluator
 
     from . import console, data, resume
     from .coco import images_checked_on_failure
-    from .model import build_detector
+    from .detectors import detector as detector_named
+
+    detector = detector_named(config.detector)
 
     # The user's data are read and checked first: a fault leaves no run folder behind.
     splits = _read_splits(config)
@@ -490,24 +528,25 @@ def run_demo(config: DemoConfig) -> DemoResult:
     tf.keras.utils.set_random_seed(config.seed)
     with warnings.catch_warnings():
         # Said once below, as one of the demo's own lines.
-        warnings.filterwarnings("ignore", "(?s).*share a grid cell", UserWarning)
+        warnings.filterwarnings("ignore", detector.left_out_warning, UserWarning)
         if splits is not None:
             from .coco import dataset_source
 
-            source = dataset_source(splits, config.image_size)
+            source = dataset_source(splits, config.image_size, elements=detector.dataset_elements)
         else:
             source = data.synthetic_source(
-                config.train_images, config.validation_images, config.image_size
+                config.train_images,
+                config.validation_images,
+                config.image_size,
+                config.builtin,
+                detector.elements,
             )
-    if source.train.target_boxes.unplaced and chief:
-        print(f"\t - [INFO] {source.train.target_boxes.message}")
+    left_out = detector.left_out(source.train)
+    if left_out and chief:
+        print(f"\t - [INFO] {left_out}")
     data_epoch = tf.Variable(0, dtype=tf.int64, trainable=False)
-    train_ds = batch_training_set(
-        source.train,
-        config.batch_size,
-        config.seed,
-        epoch=data_epoch,
-        augment=Augmentation() if config.augment else None,
+    train_ds = detector.batches(
+        source.train, config.batch_size, config.seed, data_epoch, config.augment, config.epochs
     )
     val_ds = source.validation
     classes = list(source.classes)
@@ -517,11 +556,7 @@ def run_demo(config: DemoConfig) -> DemoResult:
         tf.keras.mixed_precision.set_global_policy("mixed_float16" if gpu else "mixed_bfloat16")
     with strategy.scope() if strategy else contextlib.nullcontext():
         # Global batch statistics, so that several replicas train as one device would.
-        model = build_detector(
-            num_classes=len(classes),
-            image_size=config.image_size,
-            synchronized=strategy is not None,
-        )
+        model = detector.network(len(classes), config.image_size, strategy is not None)
         steps = config.epochs * len(train_ds)
         if config.warmup_steps:
             decay = tf.keras.optimizers.schedules.CosineDecay(
@@ -548,7 +583,7 @@ def run_demo(config: DemoConfig) -> DemoResult:
         **source.info,
         "classes": classes,
         "image_size": config.image_size,
-        "grid_stride": data.STRIDE,
+        **detector.info(),
         "parameters": int(model.count_params()),
     }
 
@@ -578,7 +613,7 @@ def run_demo(config: DemoConfig) -> DemoResult:
             model,
             train_ds,
             optimizer,
-            TessmarkLoss(),
+            detector.loss(config.image_size),
             logger,
             str(checkpoints),
             info=info,
@@ -783,11 +818,13 @@ def export_checkpoints(config: DemoConfig, result: DemoResult) -> int:
 
 
 def export(config: DemoConfig) -> int:
-    """Writes the built-in shapes as files of the asked format, and how to train on them."""
+    """Writes the built-in set as files of the asked format, and how to train on them."""
     from . import data
     from .coco import export_shapes
 
-    train, validation = data.shape_splits(config.train_images, config.validation_images)
+    train, validation = data.builtin_splits(
+        config.builtin, config.train_images, config.validation_images
+    )
     kind, folder = next(
         (kind, folder)
         for kind, folder in (
@@ -809,6 +846,9 @@ def export(config: DemoConfig) -> int:
         )
     else:
         what, arguments = str(written), f"--data {written}"
+    if config.image_size != DemoConfig.image_size:
+        # Data from files train at the default size unless told.
+        arguments += f" --image-size {config.image_size}"
     name = {"coco": "COCO", "yolo": "YOLO", "voc": "Pascal VOC"}[kind]
     print(
         f"\t - [INFO] Wrote {len(train)} training and {len(validation)} validation images "

@@ -109,12 +109,18 @@ def dataset_source(
     splits: Splits,
     image_size: int = data.IMAGE_SIZE,
     stride: int = data.STRIDE,
+    elements=None,
 ) -> data.DataSource:
     """The demo's data of ``splits``: letterboxed training elements, original validation
-    samples."""
+    samples. ``elements(dataset, image_size)`` makes the training elements; by default
+    the grid's, of ``stride``."""
+    if elements is None:
+        train = library.coco_training_elements(splits.train, image_size, stride)
+    else:
+        train = elements(splits.train, image_size)
     return data.DataSource(
         splits.train.classes,
-        library.coco_training_elements(splits.train, image_size, stride),
+        train,
         library.coco_validation_samples(splits.validation),
         splits.info,
     )

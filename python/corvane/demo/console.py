@@ -12,7 +12,7 @@ def opening_line(config, strategy, source, splits, out) -> str:
     return (
         f"\t - [INFO] Training on {devices(strategy, config.mixed_precision)}; "
         f"data: {data(config, source, splits)}; image size {config.image_size}; "
-        f"output: {out}"
+        f"detector: {config.detector}; output: {out}"
     )
 
 
@@ -46,7 +46,8 @@ def data(config, source, splits) -> str:
         f"{len(classes)} classes ({', '.join(classes)})"
     )
     if splits is None:
-        return f"the built-in shapes, {counts}"
+        what = "crowded scenes" if config.builtin == "crowded" else "shapes"
+        return f"the built-in {what}, {counts}"
     if splits.format == "COCO":
         where = f"{splits.train.annotations} and {splits.validation.annotations}"
     else:

@@ -11,7 +11,8 @@ Boxes are ``[x1, y1, x2, y2, class_index]`` in pixels of the image, with
 
 Everything is generated in memory from a seed: no file is read or written. The
 library's data helpers (:mod:`corvane.tessmark.data`) turn them into the trainer's
-datasets, as they do COCO files (:mod:`corvane.demo.coco`).
+datasets, as they do COCO files (:mod:`corvane.demo.coco`). The same shapes crowded into
+larger images are the other built-in set (:mod:`corvane.demo.crowded`).
 """
 
 from __future__ import annotations
@@ -30,6 +31,8 @@ STRIDE = 8
 # the run's own seed only changes the initial weights and the batch order.
 DATA_SEED = 20240607
 TRAIN_SPLIT, VALIDATION_SPLIT = 0, 1
+# The built-in sets, by their --builtin names; the first is the default.
+BUILTIN = ("shapes", "crowded")
 
 
 @dataclass(frozen=True)
@@ -63,7 +66,7 @@ def make_shapes(
         canvas = rng.uniform(0, 60, size=3) + rng.normal(0, 8, size=(image_size, image_size, 3))
         boxes = _place_boxes(rng, rng.integers(1, max_objects + 1), image_size, stride, size_range)
         for x1, y1, x2, y2, cls in boxes:
-            canvas[_shape_mask(int(cls), x1, y1, x2, y2, xx, yy)] = rng.uniform(110, 255, size=3)
+            canvas[shape_mask(int(cls), x1, y1, x2, y2, xx, yy)] = rng.uniform(110, 255, size=3)
         images[index] = np.clip(canvas, 0, 255).astype(np.uint8)
         all_boxes.append(np.asarray(boxes, np.float32).reshape(-1, 5))
         names.append(f"shapes-{tag}-{index:05d}.png")
@@ -87,7 +90,7 @@ def _place_boxes(rng, wanted, image_size, stride, size_range):
     return boxes
 
 
-def _shape_mask(cls, x1, y1, x2, y2, xx, yy):
+def shape_mask(cls, x1, y1, x2, y2, xx, yy):
     inside = (xx >= x1) & (xx < x2) & (yy >= y1) & (yy < y2)
     cx, cy, half = (x1 + x2) / 2, (y1 + y2) / 2, (x2 - x1) / 2
     if CLASSES[cls] == "disc":
@@ -121,9 +124,10 @@ def validation_dataset(shapes: ShapeSet):
 class DataSource:
     """What the demo trains and validates on.
 
-    ``train`` is unbatched ``(image, target_grid)`` elements for
-    :func:`corvane.tessmark.data.batch_training_set`; ``validation`` the trainer's
-    validation samples.
+    ``train`` is unbatched training elements of the detector's layout: ``(image,
+    target_grid)`` for :func:`corvane.tessmark.data.batch_training_set`, or ``(image,
+    padded boxes)`` for :func:`corvane.tessmark.pyramid_data.batch_pyramid_set`;
+    ``validation`` the trainer's validation samples.
     ``info`` describes the source for the run's configuration record.
     """
 
@@ -139,20 +143,37 @@ def shape_splits(train_images: int, validation_images: int) -> tuple[ShapeSet, S
     return train, make_shapes(validation_images, (DATA_SEED, VALIDATION_SPLIT))
 
 
-def synthetic_source(
-    train_images: int, validation_images: int, image_size: int = IMAGE_SIZE
-) -> DataSource:
-    """The built-in shapes as the demo's data, trained at ``image_size`` square pixels.
+def builtin_splits(
+    builtin: str, train_images: int, validation_images: int
+) -> tuple[ShapeSet, ShapeSet]:
+    """The training and validation images of the built-in set ``builtin`` (see
+    :data:`BUILTIN`); both sets show the shapes of :data:`CLASSES`."""
+    if builtin == "crowded":
+        from .crowded import crowded_splits
 
-    The shapes are drawn at ``IMAGE_SIZE``; for another input size the training images
-    are resized to it (they are square, so nothing is filled) with their boxes, and the
-    validation images stay as drawn: the evaluator's runner letterboxes them and reports
-    in their own pixels.
+        return crowded_splits(train_images, validation_images)
+    return shape_splits(train_images, validation_images)
+
+
+def synthetic_source(
+    train_images: int,
+    validation_images: int,
+    image_size: int = IMAGE_SIZE,
+    builtin: str = "shapes",
+    elements=training_elements,
+) -> DataSource:
+    """A built-in set as the demo's data, trained at ``image_size`` square pixels.
+
+    ``elements`` makes the training elements of a :class:`ShapeSet` (the grid's by
+    default). The images are drawn at the set's own size; for another input size the
+    training images are resized to it (they are square, so nothing is filled) with their
+    boxes, and the validation images stay as drawn: the evaluator's runner letterboxes
+    them and reports in their own pixels.
     """
-    train, validation = shape_splits(train_images, validation_images)
-    if image_size != IMAGE_SIZE:
+    train, validation = builtin_splits(builtin, train_images, validation_images)
+    if image_size != train.images.shape[1]:
         train = resized(train, image_size)
-    return DataSource(CLASSES, training_elements(train), validation_dataset(validation), {})
+    return DataSource(CLASSES, elements(train), validation_dataset(validation), {})
 
 
 def resized(shapes: ShapeSet, image_size: int) -> ShapeSet:

@@ -37,7 +37,14 @@ RUN_OPTIONS = (
 )
 # Options added later, recorded only where they differ from these values, so that runs
 # recorded before them still go on.
-LATER_OPTIONS = {"data": None, "image_size": 64, "clip_boxes": 0.0, "augment": False}
+LATER_OPTIONS = {
+    "data": None,
+    "image_size": 64,
+    "clip_boxes": 0.0,
+    "augment": False,
+    "detector": "grid",
+    "builtin": "shapes",
+}
 # Test-only: a file to which the demo appends the phase it enters (see PhaseMarks).
 PHASES_ENV = "CORVANE_DEMO_PHASES"
 
@@ -58,8 +65,10 @@ def open_run(out: Path, config, chief: bool = True) -> TrainingRun:
             fresh_option="--fresh",
         )
     except RunMismatchError as error:
+        # A later option at its old value is not recorded: the run had that value.
+        shown = lambda key, value: LATER_OPTIONS.get(key) if value is None else value  # noqa: E731
         differing = [
-            f"--{key.replace('_', '-')} {theirs} there, {ours} here"
+            f"--{key.replace('_', '-')} {shown(key, theirs)} there, {shown(key, ours)} here"
             for key, theirs, ours in error.differences
         ]
         raise ResumeError(
