@@ -37,6 +37,7 @@ KINDS = [
     "aids",
     "export",
     "images",
+    "crowded",
 ]
 
 
@@ -147,6 +148,11 @@ SCRIPTS = {  # kind: (script, options of a quick run, options of the smoke form)
     ),
     "export": ("export.py", ["--quick", "--repeats", "1"], ["--quick", "--repeats", "1"]),
     "images": ("image_check.py", ["--quick"], ["--images", "20", "--repeats", "1"]),
+    "crowded": (
+        "crowded.py",
+        ["--quick"],
+        ["--train-images", "8", "--validation-images", "4", "--epochs", "1"],
+    ),
 }
 
 
