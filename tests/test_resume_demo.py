@@ -158,17 +158,27 @@ def test_fresh_discards_the_backup_and_starts_over(killed, tmp_path):
     assert len(list((out / "tensorboard").iterdir())) == 2
 
 
-@pytest.mark.skipif(
-    not FULL,
-    reason="about 45 s; the other kill tests here cover resume in the normal suite "
-    "(CORVANE_KILL_TESTS=full runs it)",
+@pytest.mark.parametrize(
+    "detector",
+    [
+        pytest.param(
+            "grid",
+            marks=pytest.mark.skipif(
+                not FULL,
+                reason="about 45 s; the pyramid's case and the other kill tests here cover "
+                "resume in the normal suite (CORVANE_KILL_TESTS=full runs it)",
+            ),
+        ),
+        "pyramid",
+    ],
 )
-def test_mixed_precision_the_moving_average_and_warmup_resume_exactly(tmp_path):
+def test_mixed_precision_the_moving_average_and_warmup_resume_exactly(tmp_path, detector):
     """Killed after its first backup and run again, the run ends as the one never killed:
     the loss scale, the average and the warmup's position all come back."""
     import sys
 
     options = ["--mixed-precision", "--ema", "--warmup-steps", "5", "--no-mlflow", "--no-dvclive"]
+    options += ["--detector", detector]
 
     def command(out):
         return [sys.executable, "-m", "corvane.demo", "--quick", "--epochs", "2", "--out", str(out)]
