@@ -2,8 +2,9 @@
 
     .venv/bin/python bench/export.py [--checkpoint best.h5] [--quick] [--repeats 3] [--json]
 
-Trains the demo with its defaults (``python -m corvane.demo``: 5 epochs of the built-in
-shapes) in a temporary folder, unless ``--checkpoint`` names a ``best.h5`` of the demo to
+Trains the demo with its defaults and its grid detector (``python -m corvane.demo
+--detector grid``: 5 epochs of the built-in shapes; bench/README.md gives its figures) in
+a temporary folder, unless ``--checkpoint`` names a ``best.h5`` of the demo to
 use instead; ``--quick`` trains the demo's ``--quick`` form for one epoch, a check that
 every artefact runs rather than figures. Then exports the checkpoint with
 :func:`corvane.tessmark.export.export_checkpoint` to a SavedModel, TFLite at float32,
@@ -62,7 +63,7 @@ VALIDATION_IMAGES = 4 if SMOKE else 200
 
 def trained_checkpoint(folder: str, quick: bool) -> str:
     """best.h5 of the demo's default run (or of its quick form) in ``folder``."""
-    config = DemoConfig(out=folder, dvclive=False, mlflow=False, quick=quick)
+    config = DemoConfig(out=folder, dvclive=False, mlflow=False, quick=quick, detector="grid")
     if quick:
         config.epochs = 1
     started = time.perf_counter()

@@ -50,6 +50,8 @@ def demo_env(out: Path, phases: Path | None = None) -> dict:
 
 def demo_command(out: Path, epochs: int, integrations: bool) -> list[str]:
     command = [sys.executable, "-m", "corvane.demo", "--quick", "--epochs", str(epochs)]
+    # The grid, on which the campaigns of bench/README.md were measured.
+    command += ["--detector", "grid"]
     command += ["--out", str(out)]
     command += ["--mlflow", "--dvclive"] if integrations else ["--no-mlflow", "--no-dvclive"]
     return command

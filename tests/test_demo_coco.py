@@ -211,6 +211,7 @@ def test_categories_set_the_classes_and_negatives_are_trained_and_evaluated(tmp_
     config = DemoConfig(
         epochs=1, out=str(tmp_path / "out"), dvclive=False, mlflow=False, batch_size=8, display=1
     )
+    config.detector = "grid"  # the output's channels below are the grid's
     config.coco_train, config.coco_val = str(train), str(val)
     result = run_demo(config)
     assert (result.checkpoints / "labels.txt").read_text().split() == list(classes)
