@@ -18,8 +18,9 @@ suppression set to our runner's operating point (scores from 0.05, IoU 0.5, at m
 Neither trains with augmentation; both run with TensorFlow's op determinism on.
 
 keras-cv 0.8.2 needs packages the project does not want (keras-core, tensorflow-datasets
-and what they import), and pins nothing that agrees with the project's constraints, so it
-lives in an environment of its own, outside the checkout, made with the project's pins:
+and what they import), and its declared dependencies would pull in more (kagglehub and
+all of tensorflow-datasets'), so it lives in an environment of its own, outside the
+checkout, made from the checkout's root with the project's pins:
 
     ~/.pyenv/versions/3.10.13/bin/python -m venv /work/peer-env
     /work/peer-env/bin/pip install -c constraints.txt tensorflow-cpu==2.15.1 numpy pycocotools
@@ -31,8 +32,9 @@ lives in an environment of its own, outside the checkout, made with the project'
 
 (keras-cv imports tensorflow_datasets when it starts, which imports etils, promise,
 tensorflow_metadata and the rest of the last line; their own dependencies are not
-needed.) The crowded scenes come from the checkout's ``corvane.demo.crowded``, numpy
-code that runs in this environment too.
+needed.) The crowded scenes come from the checkout's ``corvane.demo.crowded``, which the
+script finds under ``python/``; it and what it imports are plain Python over numpy and
+TensorFlow, which this environment has too.
 """
 
 from __future__ import annotations
